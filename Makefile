@@ -1,0 +1,45 @@
+# Set-up and the everyday verbs. Every target installs what it is missing
+# (Debian packages, a project-local virtual environment, the module built
+# from this tree) and is safe to run again.
+
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip --disable-pip-version-check -q
+APT_PACKAGES := libpcap-dev pkg-config g++ tcpdump tshark iproute2 binutils
+BUILD_DEPS := scikit-build-core cmake ninja
+TEST_DEPS := pytest pytest-timeout hypothesis
+SOURCES := $(wildcard src/*.cpp src/*.h) CMakeLists.txt pyproject.toml
+
+.PHONY: demo test system-deps clean
+
+demo: $(VENV)/.built
+	$(PY) examples/wiretap.py
+
+test: $(VENV)/.built
+	$(PY) -m pytest -q
+
+# Debian packages: checked on every run (cheap), installed only when missing.
+system-deps:
+	@missing=$$(for p in $(APT_PACKAGES); do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; \
+	  done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages:" $$missing; \
+	  if [ "$$(id -u)" != 0 ]; then sudo=sudo; else sudo=; fi; \
+	  $$sudo apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
+	fi
+
+$(VENV)/.deps: pyproject.toml | system-deps
+	$(PYTHON) -m venv $(VENV)
+	$(PIP) install --upgrade pip
+	$(PIP) install $(BUILD_DEPS) $(TEST_DEPS)
+	touch $@
+
+$(VENV)/.built: $(VENV)/.deps $(SOURCES) | system-deps
+	$(PIP) install --no-build-isolation --force-reinstall --no-deps .
+	touch $@
+
+clean:
+	rm -rf build $(VENV) .pytest_cache

@@ -1,0 +1,114 @@
+#!/usr/bin/env python3
+"""A small tcpdump-like packet printer built on wirelet.
+
+    wiretap.py                      print the capture that ships with wirelet
+    wiretap.py -r FILE              print a capture file
+    wiretap.py -i DEVICE -c 10      print ten packets captured live (root)
+
+One line per packet: timestamp, captured and wire length, and a short decode
+of the Ethernet, IPv4/IPv6 and TCP/UDP/ICMP headers.
+"""
+import argparse
+import os
+import socket
+import struct
+import sys
+import time
+
+import wirelet
+
+SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "loopback.pcap")
+
+TCP_FLAGS = "FSRPAUEC"
+ICMP_TYPES = {0: "echo reply", 3: "unreachable", 8: "echo request", 11: "time exceeded"}
+ICMP6_TYPES = {1: "unreachable", 3: "time exceeded", 128: "echo request", 129: "echo reply",
+               135: "neighbor solicitation", 136: "neighbor advertisement"}
+
+
+def decode_transport(proto, src, dst, seg):
+    if proto == 6 and len(seg) >= 20:
+        sport, dport, seq, ack, off, flags = struct.unpack_from("!HHIIBB", seg)
+        names = "".join(TCP_FLAGS[i] for i in range(8) if flags & (1 << i)) or "."
+        payload = len(seg) - (off >> 4) * 4
+        return f"{src}.{sport} > {dst}.{dport}: TCP [{names}] seq {seq} ack {ack} length {payload}"
+    if proto == 17 and len(seg) >= 8:
+        sport, dport, length = struct.unpack_from("!HHH", seg)
+        return f"{src}.{sport} > {dst}.{dport}: UDP length {length - 8}"
+    if proto == 1 and len(seg) >= 2:
+        kind = ICMP_TYPES.get(seg[0], f"type {seg[0]}")
+        return f"{src} > {dst}: ICMP {kind} code {seg[1]}"
+    if proto == 58 and len(seg) >= 2:
+        kind = ICMP6_TYPES.get(seg[0], f"type {seg[0]}")
+        return f"{src} > {dst}: ICMP6 {kind} code {seg[1]}"
+    return f"{src} > {dst}: protocol {proto}"
+
+
+def decode_ip(data):
+    if len(data) >= 20 and data[0] >> 4 == 4:
+        ihl = (data[0] & 15) * 4
+        proto = data[9]
+        src = socket.inet_ntop(socket.AF_INET, data[12:16])
+        dst = socket.inet_ntop(socket.AF_INET, data[16:20])
+        return "IP " + decode_transport(proto, src, dst, data[ihl:])
+    if len(data) >= 40 and data[0] >> 4 == 6:
+        src = socket.inet_ntop(socket.AF_INET6, data[8:24])
+        dst = socket.inet_ntop(socket.AF_INET6, data[24:40])
+        return "IP6 " + decode_transport(data[6], src, dst, data[40:])
+    return f"truncated IP ({len(data)} bytes)"
+
+
+def decode(linktype, data):
+    if linktype == wirelet.DLT_EN10MB:
+        if len(data) < 14:
+            return "truncated Ethernet"
+        ethertype = struct.unpack_from("!H", data, 12)[0]
+        if ethertype in (0x0800, 0x86DD):
+            return decode_ip(data[14:])
+        if ethertype == 0x0806:
+            return "ARP"
+        return f"ethertype 0x{ethertype:04x}"
+    if linktype == wirelet.DLT_RAW:
+        return decode_ip(data)
+    return f"link type {linktype}"
+
+
+def format_packet(linktype, header, data):
+    sec, usec = header.getts()
+    stamp = time.strftime("%H:%M:%S", time.gmtime(sec)) + f".{usec:06d}"
+    return f"{stamp} {header.getcaplen()}/{header.getlen()} {decode(linktype, data)}"
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Print packets from a capture file or a device.")
+    source = parser.add_mutually_exclusive_group()
+    source.add_argument("-r", dest="file", help="read packets from FILE (default: the shipped sample)")
+    source.add_argument("-i", dest="device", help="capture live on DEVICE")
+    parser.add_argument("-c", dest="count", type=int, default=-1, help="stop after COUNT packets")
+    parser.add_argument("-s", dest="snaplen", type=int, default=262144, help="snapshot length for -i")
+    args = parser.parse_args(argv)
+
+    if args.device:
+        reader = wirelet.open_live(args.device, args.snaplen, 0, 100)
+    else:
+        reader = wirelet.open_offline(args.file or SAMPLE)
+    with reader:
+        linktype = reader.datalink() if hasattr(reader, "datalink") else wirelet.DLT_EN10MB
+        seen = 0
+        while args.count < 0 or seen < args.count:
+            header, data = reader.next()
+            if header is None:
+                if args.device:
+                    continue  # the read timed out; keep waiting
+                break
+            print(format_packet(linktype, header, data))
+            seen += 1
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:
+        sys.exit(130)
+    except wirelet.PcapError as exc:
+        sys.exit(f"wiretap: {exc}")

@@ -1,0 +1,157 @@
+// The wirelet module: definition, initialisation and module-level functions.
+#include "module.h"
+
+#include "bpfprogram.h"
+#include "reader.h"
+
+PyObject *PcapError = nullptr;
+PyObject *BPFError = nullptr;
+
+PyObject *wirelet_getattr(PyObject *self, char *name)
+{
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!key)
+        return nullptr;
+    return PyObject_GenericGetAttr(self, key.get());
+}
+
+// Wraps a freshly opened handle; the handle is closed again if no Reader
+// can be made for it, so a failed call leaves nothing open.
+static PyObject *wrap_handle(pcap_t *handle, unsigned int net, unsigned int mask)
+{
+    PyObject *reader = new_pcapobject(handle, net, mask);
+    if (reader == nullptr)
+        pcap_close(handle);
+    return reader;
+}
+
+// The device's network number and netmask, or 0 and 0 when the lookup fails
+// (a device without an IPv4 address, for one); the failure is not reported.
+static void lookup_network(const char *device, unsigned int &net, unsigned int &mask, char *errbuf)
+{
+    bpf_u_int32 n = 0, m = 0;
+    if (pcap_lookupnet(device, &n, &m, errbuf) != 0)
+        n = m = 0;
+    net = n;
+    mask = m;
+}
+
+PyDoc_STRVAR(open_live_doc, "open_live(device, snaplen, promisc, to_ms) opens a pcap device");
+static PyObject *wirelet_open_live(PyObject *, PyObject *args)
+{
+    const char *device;
+    int snaplen, promisc, to_ms;
+    if (!PyArg_ParseTuple(args, "siii:open_live", &device, &snaplen, &promisc, &to_ms))
+        return nullptr;
+    char errbuf[PCAP_ERRBUF_SIZE];
+    errbuf[0] = '\0';
+    unsigned int net, mask;
+    lookup_network(device, net, mask, errbuf);
+    pcap_t *handle = pcap_open_live(device, snaplen, promisc != 0 ? 1 : 0, to_ms, errbuf);
+    if (handle == nullptr) {
+        PyErr_SetString(PcapError, errbuf);
+        return nullptr;
+    }
+    return wrap_handle(handle, net, mask);
+}
+
+PyDoc_STRVAR(open_offline_doc, "open_offline(filename) opens a pcap formated file");
+static PyObject *wirelet_open_offline(PyObject *, PyObject *args)
+{
+    const char *filename;
+    if (!PyArg_ParseTuple(args, "s", &filename))
+        return nullptr;
+    char errbuf[PCAP_ERRBUF_SIZE];
+    errbuf[0] = '\0';
+    pcap_t *handle = pcap_open_offline(filename, errbuf);
+    if (handle == nullptr) {
+        PyErr_SetString(PcapError, errbuf);
+        return nullptr;
+    }
+    return wrap_handle(handle, 0, 0);
+}
+
+PyDoc_STRVAR(create_doc,
+             "create(device) is used to create a packet capture handle to look at packets on the network.");
+static PyObject *wirelet_create(PyObject *, PyObject *args)
+{
+    const char *device;
+    if (!PyArg_ParseTuple(args, "s:pcap_create", &device))
+        return nullptr;
+    char errbuf[PCAP_ERRBUF_SIZE];
+    errbuf[0] = '\0';
+    unsigned int net, mask;
+    lookup_network(device, net, mask, errbuf);
+    pcap_t *handle = pcap_create(device, errbuf);
+    if (handle == nullptr) {
+        PyErr_SetString(PcapError, errbuf);
+        return nullptr;
+    }
+    return wrap_handle(handle, net, mask);
+}
+
+static PyMethodDef wirelet_functions[] = {
+    {"open_live", wirelet_open_live, METH_VARARGS, open_live_doc},
+    {"open_offline", wirelet_open_offline, METH_VARARGS, open_offline_doc},
+    {"create", wirelet_create, METH_VARARGS, create_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyModuleDef wirelet_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "wirelet",
+    .m_doc = "A wrapper for the Packet Capture (PCAP) library",
+    .m_size = -1,
+    .m_methods = wirelet_functions,
+};
+
+struct IntConstant {
+    const char *name;
+    long value;
+};
+
+// Fixed values, whatever the libpcap headers in use define.
+static const IntConstant constants[] = {
+    {"DLT_NULL", 0},         {"DLT_EN10MB", 1},       {"DLT_IEEE802", 6},
+    {"DLT_ARCNET", 7},       {"DLT_SLIP", 8},         {"DLT_PPP", 9},
+    {"DLT_FDDI", 10},        {"DLT_ATM_RFC1483", 11}, {"DLT_RAW", 12},
+    {"DLT_PPP_SERIAL", 50},  {"DLT_PPP_ETHER", 51},   {"DLT_C_HDLC", 104},
+    {"DLT_IEEE802_11", 105}, {"DLT_LOOP", 108},       {"DLT_LINUX_SLL", 113},
+    {"DLT_LTALK", 114},      {"PCAP_D_INOUT", 0},     {"PCAP_D_IN", 1},
+    {"PCAP_D_OUT", 2},
+};
+
+// The additions below fail only when memory runs out; carrying on then would
+// hand the interpreter a module with an exception pending, so any failure
+// fails the import with that exception instead.
+PyMODINIT_FUNC PyInit_wirelet(void)
+{
+    Ref module = Ref::steal(PyModule_Create2(&wirelet_module, PYTHON_API_VERSION));
+    if (!module)
+        return nullptr;
+    if (PyType_Ready(&BPFProgramType) < 0)
+        return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "BPFProgram", reinterpret_cast<PyObject *>(&BPFProgramType)) < 0)
+        return nullptr;
+    for (const IntConstant &c : constants) {
+        if (PyModule_AddIntConstant(module.get(), c.name, c.value) < 0)
+            return nullptr;
+    }
+    PyObject *dict = PyModule_GetDict(module.get());
+
+    PcapError = PyErr_NewException("wirelet.PcapError", nullptr, nullptr);
+    if (PcapError == nullptr)
+        return nullptr;
+    BPFError = PyErr_NewException("wirelet.BPFError", nullptr, nullptr);
+    if (BPFError == nullptr) {
+        Py_CLEAR(PcapError);
+        return nullptr;
+    }
+    if (PyDict_SetItemString(dict, "PcapError", PcapError) < 0
+        || PyDict_SetItemString(dict, "BPFError", BPFError) < 0) {
+        Py_CLEAR(PcapError);
+        Py_CLEAR(BPFError);
+        return nullptr;
+    }
+    return module.release();
+}

@@ -1,0 +1,23 @@
+// Reader: a Python object owning one libpcap capture handle.
+#ifndef WIRELET_READER_H
+#define WIRELET_READER_H
+
+#include <Python.h>
+#include <pcap/pcap.h>
+
+#include "ref.h"
+
+struct ReaderObject {
+    PyObject_HEAD
+    pcap_t *pcap;       // the owned handle; null once the Reader is closed
+    unsigned int net;   // device network number, network byte order, or 0
+    unsigned int mask;  // device netmask, network byte order, or 0
+};
+
+WIRELET_EXPORT extern PyTypeObject Pcaptype;
+
+// New reference to a Reader that owns handle from now on, or null with an
+// exception set, in which case handle stays the caller's.
+WIRELET_EXPORT PyObject *new_pcapobject(pcap_t *handle, unsigned int net, unsigned int mask);
+
+#endif

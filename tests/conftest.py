@@ -1,0 +1,73 @@
+import gc
+import os
+import socket
+import threading
+import time
+
+import pytest
+
+import pcapfile
+
+ROOT = os.geteuid() == 0
+needs_root = pytest.mark.skipif(not ROOT, reason="live capture needs root")
+SAMPLE = os.path.join(os.path.dirname(__file__), os.pardir, "examples", "loopback.pcap")
+
+
+@pytest.fixture
+def capture(tmp_path):
+    """Writes a classic capture file and returns its path: capture(packets, **kw)."""
+    count = iter(range(1_000_000))
+
+    def make(packets, **kw):
+        return pcapfile.write(tmp_path / f"c{next(count)}.pcap", packets, **kw)
+    return make
+
+
+@pytest.fixture
+def three(capture):
+    """Three UDP frames of different lengths, 1s apart."""
+    frames = [pcapfile.udp_frame(b"p" * n, dport=1000 + n) for n in (1, 20, 300)]
+    return capture(frames), frames
+
+
+class LoTraffic:
+    """Sends UDP datagrams to 127.0.0.1:port every few milliseconds, from a
+    thread, until stopped: live reads on lo never wait for a packet that
+    does not come."""
+
+    def __init__(self, port=None, payload=b"wirelet-test", interval=0.005):
+        self.sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sink.bind(("127.0.0.1", port or 0))
+        self.port = self.sink.getsockname()[1]
+        self.payload = payload
+        self.interval = interval
+        self.sent = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def _run(self):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as tx:
+            while not self._stop.is_set():
+                tx.sendto(self.payload, ("127.0.0.1", self.port))
+                self.sent += 1
+                time.sleep(self.interval)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+        self.sink.close()
+
+
+@pytest.fixture
+def lo_traffic():
+    with LoTraffic() as traffic:
+        yield traffic
+
+
+def open_fds():
+    gc.collect()
+    return len(os.listdir("/proc/self/fd"))

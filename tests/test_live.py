@@ -1,0 +1,99 @@
+"""Live capture on the loopback device (root only; skipped without it)."""
+import threading
+import time
+
+import pytest
+
+import wirelet
+from conftest import LoTraffic, needs_root, open_fds
+
+pytestmark = needs_root
+
+
+def next_matching(reader, port, deadline=5.0):
+    """Reads until a packet to the given UDP port arrives; None on timeout."""
+    end = time.monotonic() + deadline
+    while time.monotonic() < end:
+        header, data = reader.next()
+        if header is not None and len(data) >= 38 and int.from_bytes(data[36:38], "big") == port:
+            return header, data
+    return None
+
+
+def test_next_reads_traffic_sent_to_loopback(lo_traffic):
+    with wirelet.open_live("lo", 65535, 0, 50) as r:
+        got = next_matching(r, lo_traffic.port)
+        assert got is not None
+        header, data = got
+        assert data.endswith(lo_traffic.payload)
+        assert header.getcaplen() == header.getlen() == len(data) == 14 + 20 + 8 + len(lo_traffic.payload)
+        sec, usec = header.getts()
+        assert abs(sec - time.time()) < 60 and 0 <= usec < 1_000_000
+
+
+def test_snaplen_cuts_live_packets(lo_traffic):
+    with wirelet.open_live("lo", 40, 1, 50) as r:
+        header, data = next_matching_short(r)
+        assert len(data) == header.getcaplen() == 40 < header.getlen()
+
+
+def next_matching_short(reader, deadline=5.0):
+    end = time.monotonic() + deadline
+    while time.monotonic() < end:
+        header, data = reader.next()
+        if header is not None:
+            return header, data
+    pytest.fail("no packet arrived")
+
+
+def test_unactivated_handle_reads_nothing_and_raises_nothing():
+    with wirelet.create("lo") as r:
+        assert r.next() == (None, b"")
+        assert r.next() == (None, b"")
+
+
+def test_close_from_another_thread_while_next_waits():
+    before = open_fds()
+    r = wirelet.open_live("lo", 65535, 0, 1000)
+    result = {}
+
+    def reader():
+        # No traffic on purpose: the read waits until the close stops it.
+        result["first"] = r.next()
+        try:
+            r.next()
+        except ValueError as exc:
+            result["after"] = str(exc)
+
+    t = threading.Thread(target=reader)
+    t.start()
+    time.sleep(0.3)
+    r.close()
+    t.join(10)
+    assert not t.is_alive(), "next() did not return after close()"
+    assert result["after"] == "pcap is closed"
+    assert open_fds() == before
+
+
+def test_other_threads_run_while_next_waits():
+    ticks = []
+    stop = threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.005)
+    # A long packet-buffer timeout and sparse traffic make the call wait.
+    with wirelet.open_live("lo", 65535, 0, 500) as r, LoTraffic(interval=0.2):
+        t = threading.Thread(target=ticker)
+        t.start()
+        try:
+            start = time.monotonic()
+            r.next()
+            end = time.monotonic()
+        finally:
+            stop.set()
+            t.join()
+    during = [x for x in ticks if start < x < end]
+    assert end - start > 0.1
+    assert len(during) >= (end - start) / 0.05

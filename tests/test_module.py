@@ -1,0 +1,137 @@
+"""The module frame: attributes, constants, exception classes, type shape,
+calling conventions and the symbols exported for native code."""
+import ctypes
+import shutil
+import subprocess
+
+import pytest
+
+import wirelet
+
+CONSTANTS = {
+    "DLT_NULL": 0, "DLT_EN10MB": 1, "DLT_IEEE802": 6, "DLT_ARCNET": 7, "DLT_SLIP": 8,
+    "DLT_PPP": 9, "DLT_FDDI": 10, "DLT_ATM_RFC1483": 11, "DLT_RAW": 12,
+    "DLT_PPP_SERIAL": 50, "DLT_PPP_ETHER": 51, "DLT_C_HDLC": 104, "DLT_IEEE802_11": 105,
+    "DLT_LOOP": 108, "DLT_LINUX_SLL": 113, "DLT_LTALK": 114,
+    "PCAP_D_INOUT": 0, "PCAP_D_IN": 1, "PCAP_D_OUT": 2,
+}
+
+
+def test_module_docstring_and_public_names():
+    assert wirelet.__doc__ == "A wrapper for the Packet Capture (PCAP) library"
+    public = {n for n in dir(wirelet) if not n.startswith("__")}
+    functions = {"open_live", "open_offline", "create"}
+    assert functions <= public
+    assert public - functions - {"lookupdev", "findalldevs", "compile"} == (
+        set(CONSTANTS) | {"BPFProgram", "PcapError", "BPFError"})
+    for name in ("Reader", "Pkthdr", "Dumper"):
+        assert not hasattr(wirelet, name)
+
+
+def test_constants_are_plain_ints_with_fixed_values():
+    for name, value in CONSTANTS.items():
+        assert type(getattr(wirelet, name)) is int
+        assert getattr(wirelet, name) == value
+
+
+def test_exception_classes_are_siblings_under_exception():
+    for cls, name in ((wirelet.PcapError, "PcapError"), (wirelet.BPFError, "BPFError")):
+        assert cls.__bases__ == (Exception,)
+        assert cls.__name__ == name and cls.__module__ == "wirelet"
+    assert not issubclass(wirelet.PcapError, wirelet.BPFError)
+    assert not issubclass(wirelet.BPFError, wirelet.PcapError)
+    with pytest.raises(wirelet.PcapError):
+        try:
+            raise wirelet.PcapError("x")
+        except wirelet.BPFError:
+            pytest.fail("BPFError caught a PcapError")
+
+
+def test_keyword_arguments_are_refused(three):
+    path, _ = three
+    with pytest.raises(TypeError):
+        wirelet.open_offline(filename=path)
+    with pytest.raises(TypeError):
+        wirelet.create(device="lo")
+
+
+def test_reader_type_shape(three):
+    path, _ = three
+    r = wirelet.open_offline(path)
+    Reader = type(r)
+    assert Reader.__name__ == "Reader" and Reader.__doc__ is None
+    assert Reader.__itemsize__ == 0
+    with pytest.raises(TypeError):
+        Reader()
+    with pytest.raises(TypeError):
+        class Sub(Reader):
+            pass
+    with pytest.raises(AttributeError):
+        r.x = 1
+    with pytest.raises(AttributeError):
+        r.no_such_method
+    bound = r.next
+    assert bound.__self__ is r and bound.__doc__ == "returns next packet"
+    assert r.close.__doc__ == "close the capture"
+    assert r.__enter__.__doc__ is None and r.__exit__.__doc__ is None
+    assert r != wirelet.open_offline(path) and hash(r) == hash(r)
+    r.close()
+
+
+def _library():
+    return wirelet.__file__
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="binutils missing")
+def test_exported_symbols_carry_their_signatures():
+    out = subprocess.run(["nm", "-D", "--defined-only", _library()],
+                         capture_output=True, text=True, check=True).stdout
+    names = {line.split()[-1] for line in out.splitlines() if line.strip()}
+    demangled = subprocess.run(["c++filt"], input="\n".join(sorted(names)),
+                               capture_output=True, text=True, check=True).stdout.splitlines()
+    assert "PyInit_wirelet" in names
+    for data in ("Pcaptype", "Pkthdr_type", "Pdumpertype", "BPFProgramType", "PcapError", "BPFError"):
+        assert data in names
+    for signature in ("new_pcapobject(pcap*, unsigned int, unsigned int)",
+                      "new_pcap_pkthdr(pcap_pkthdr const*)",
+                      "pkthdr_to_native(_object*, pcap_pkthdr*)"):
+        assert signature in demangled
+    assert all(not n.startswith("_Z") or "new_" in n or "pkthdr_to_native" in n for n in names)
+
+
+class Timeval(ctypes.Structure):
+    _fields_ = [("tv_sec", ctypes.c_long), ("tv_usec", ctypes.c_long)]
+
+
+class NativeHeader(ctypes.Structure):
+    _fields_ = [("ts", Timeval), ("caplen", ctypes.c_uint32), ("len", ctypes.c_uint32)]
+
+
+def native(symbol_start, restype, *argtypes):
+    """An exported function of the module, called with the interpreter lock held."""
+    lib = ctypes.PyDLL(_library())
+    out = subprocess.run(["nm", "-D", "--defined-only", _library()],
+                         capture_output=True, text=True, check=True).stdout
+    name = next(l.split()[-1] for l in out.splitlines() if symbol_start in l)
+    fn = lib[name]
+    fn.restype, fn.argtypes = restype, list(argtypes)
+    return fn
+
+
+def test_native_header_conversions_round_trip(three):
+    to_obj = native("new_pcap_pkthdr", ctypes.py_object, ctypes.POINTER(NativeHeader))
+    to_native = native("pkthdr_to_native", ctypes.c_int, ctypes.py_object, ctypes.POINTER(NativeHeader))
+    src = NativeHeader(Timeval(-5, 2_000_001), 4294967295, 7)
+    h = to_obj(ctypes.byref(src))
+    assert type(h).__name__ == "Pkthdr"
+    assert h.getts() == (-5, 2_000_001) and h.getcaplen() == 4294967295 and h.getlen() == 7
+    out = NativeHeader()
+    assert to_native(h, ctypes.byref(out)) == 0
+    assert (out.ts.tv_sec, out.ts.tv_usec, out.caplen, out.len) == (-5, 2_000_001, 4294967295, 7)
+
+    path, _ = three
+    untouched = NativeHeader(Timeval(1, 2), 3, 4)
+    for wrong in ((1, 2), None, wirelet.open_offline(path)):
+        with pytest.raises(wirelet.PcapError, match="^Not a pkthdr object$"):
+            to_native(wrong, ctypes.byref(untouched))
+        assert (untouched.ts.tv_sec, untouched.caplen, untouched.len) == (1, 3, 4)
