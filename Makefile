@@ -43,3 +43,13 @@ $(VENV)/.built: $(VENV)/.deps $(SOURCES) | system-deps
 
 clean:
 	rm -rf build $(VENV) .pytest_cache
+
+# The per-packet benchmark (bench/README.md): make bench [ROUNDS=n] [QUICK=1]
+# [ONLY=regex] [RECORD=1]. Its inputs, the C floor program and the peers'
+# environment live in $XDG_CACHE_HOME/wirelet-bench (default /tmp/wirelet-bench).
+BENCH_APT_PACKAGES := valgrind gcc libpcap-dev
+.PHONY: bench
+bench: $(VENV)/.built
+	@$(MAKE) --no-print-directory system-deps APT_PACKAGES="$(BENCH_APT_PACKAGES)"
+	$(PY) bench/run.py $(if $(ROUNDS),--rounds $(ROUNDS)) $(if $(QUICK),--quick) \
+	  $(if $(ONLY),--only '$(ONLY)') $(if $(RECORD),--record)
