@@ -57,8 +57,16 @@ static PyObject *dumper_dump(PyObject *self, PyObject *args)
     PyObject *header;
     const char *data;
     Py_ssize_t length;
-    if (!PyArg_ParseTuple(args, "Oy#", &header, &data, &length))
+    // The common call, dump(header, bytes), skips the tuple parser: "y#" of
+    // a bytes object yields exactly its buffer and size. Anything else goes
+    // through the parser, whose errors stand.
+    if (PyTuple_GET_SIZE(args) == 2 && PyBytes_CheckExact(PyTuple_GET_ITEM(args, 1))) {
+        header = PyTuple_GET_ITEM(args, 0);
+        data = PyBytes_AS_STRING(PyTuple_GET_ITEM(args, 1));
+        length = PyBytes_GET_SIZE(PyTuple_GET_ITEM(args, 1));
+    } else if (!PyArg_ParseTuple(args, "Oy#", &header, &data, &length)) {
         return nullptr;
+    }
     pcap_pkthdr hdr;
     if (pkthdr_to_native(header, &hdr) < 0)
         return nullptr;

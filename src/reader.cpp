@@ -116,6 +116,21 @@ static ReaderObject *reader_guard(PyObject *self)
     return reader;
 }
 
+// The packet pair (header, data) as a new tuple: the object that
+// Py_BuildValue("(Oy#)") makes, built directly since it is made per packet.
+static PyObject *packet_pair(PyObject *header, const u_char *data, Py_ssize_t length)
+{
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data), length));
+    if (!bytes)
+        return nullptr;
+    PyObject *pair = PyTuple_New(2);
+    if (pair == nullptr)
+        return nullptr;
+    PyTuple_SET_ITEM(pair, 0, Py_NewRef(header));
+    PyTuple_SET_ITEM(pair, 1, bytes.release());
+    return pair;
+}
+
 static PyObject *raise_pcap_error(pcap_t *handle)
 {
     PyErr_SetString(PcapError, pcap_geterr(handle));
@@ -153,7 +168,7 @@ static PyObject *reader_next(PyObject *self, PyObject *)
         header = Ref::borrow(Py_None);
         data = reinterpret_cast<const u_char *>("");
     }
-    return Py_BuildValue("(Oy#)", header.get(), data, length);
+    return packet_pair(header.get(), data, length);
 }
 
 // ---------------------------------------------------------------------------
@@ -182,7 +197,7 @@ static void deliver_packet(PcapCallbackContext &ctx, const pcap_pkthdr *hdr, con
     Ref header = Ref::steal(new_pcap_pkthdr(hdr));
     Ref args;
     if (header)
-        args = Ref::steal(Py_BuildValue("Oy#", header.get(), bytes, static_cast<Py_ssize_t>(hdr->caplen)));
+        args = Ref::steal(packet_pair(header.get(), bytes, hdr->caplen));
     Ref result;
     if (args)
         result = Ref::steal(PyObject_CallObject(ctx.callback.get(), args.get()));
@@ -255,7 +270,7 @@ static PyObject *reader_capture(PyObject *self, PyObject *args, const char *form
     }
     if (loop)
         Py_RETURN_NONE;
-    return Py_BuildValue("i", status);
+    return PyLong_FromLong(status);
 }
 
 PyDoc_STRVAR(loop_doc, "loops packet dispatching");
