@@ -15,6 +15,8 @@ SOURCES := $(wildcard src/*.cpp src/*.h) CMakeLists.txt pyproject.toml
 
 demo: $(VENV)/.built
 	$(PY) examples/wiretap.py
+	@echo "--- the same capture through the filter 'udp or icmp or icmp6':"
+	$(PY) examples/wiretap.py udp or icmp or icmp6
 
 test: $(VENV)/.built
 	$(PY) -m pytest -q

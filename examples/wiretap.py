@@ -2,17 +2,20 @@
 """A small tcpdump-like packet printer built on wirelet.
 
     wiretap.py                      print the capture that ships with wirelet
-    wiretap.py -r FILE              print a capture file
+    wiretap.py -r FILE udp port 53  print the packets of a file that match a filter
     wiretap.py -i DEVICE -c 10      print ten packets captured live (root)
+    wiretap.py -r FILE -w OUT tcp   copy the matching packets to another file
 
 One line per packet: timestamp, captured and wire length, and a short decode
-of the Ethernet, IPv4/IPv6 and TCP/UDP/ICMP headers.
+of the Ethernet, IPv4/IPv6 and TCP/UDP/ICMP headers. The trailing arguments
+form a filter expression, as tcpdump takes them.
 """
 import argparse
 import os
 import socket
 import struct
 import sys
+import threading
 import time
 
 import wirelet
@@ -85,6 +88,8 @@ def main(argv=None):
     source.add_argument("-i", dest="device", help="capture live on DEVICE")
     parser.add_argument("-c", dest="count", type=int, default=-1, help="stop after COUNT packets")
     parser.add_argument("-s", dest="snaplen", type=int, default=262144, help="snapshot length for -i")
+    parser.add_argument("-w", dest="output", help="write the packets to OUTPUT instead of printing them")
+    parser.add_argument("expression", nargs="*", help="filter expression (numeric addresses only)")
     args = parser.parse_args(argv)
 
     if args.device:
@@ -92,23 +97,46 @@ def main(argv=None):
     else:
         reader = wirelet.open_offline(args.file or SAMPLE)
     with reader:
+        if args.expression:
+            reader.setfilter(" ".join(args.expression))
         linktype = reader.datalink() if hasattr(reader, "datalink") else wirelet.DLT_EN10MB
         seen = 0
-        while args.count < 0 or seen < args.count:
-            header, data = reader.next()
-            if header is None:
-                if args.device:
-                    continue  # the read timed out; keep waiting
-                break
-            print(format_packet(linktype, header, data))
-            seen += 1
+        if args.output:
+            dumper = reader.dump_open(args.output)
+
+            def handle(header, data):
+                nonlocal seen
+                dumper.dump(header, data)
+                seen += 1
+        else:
+            def handle(header, data):
+                nonlocal seen
+                print(format_packet(linktype, header, data))
+                seen += 1
+
+        if args.device:
+            # The capture runs in a thread so that Ctrl-C, seen by this one,
+            # can stop it at once by closing the reader.
+            worker = threading.Thread(target=reader.loop, args=(args.count, handle), daemon=True)
+            worker.start()
+            try:
+                while worker.is_alive():
+                    worker.join(0.2)
+            except KeyboardInterrupt:
+                reader.close()
+                worker.join()
+        else:
+            reader.loop(args.count, handle)
+        if args.output:
+            dumper.close()
+            print(f"{seen} packets written to {args.output}", file=sys.stderr)
     return 0
 
 
 if __name__ == "__main__":
     try:
         sys.exit(main())
-    except KeyboardInterrupt:
-        sys.exit(130)
+    except BrokenPipeError:
+        sys.exit(0)
     except wirelet.PcapError as exc:
         sys.exit(f"wiretap: {exc}")

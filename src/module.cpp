@@ -1,6 +1,8 @@
 // The wirelet module: definition, initialisation and module-level functions.
 #include "module.h"
 
+#include <cstring>
+
 #include "bpfprogram.h"
 #include "reader.h"
 
@@ -9,6 +11,14 @@ PyObject *BPFError = nullptr;
 
 PyObject *wirelet_getattr(PyObject *self, char *name)
 {
+    // A method of the instance's own table is bound here directly, as the
+    // generic lookup would bind it (the types are static and immutable and
+    // their instances have no dictionary), without making and hashing a str
+    // of its name: r.next() and d.dump() look their method up per packet.
+    for (PyMethodDef *def = Py_TYPE(self)->tp_methods; def != nullptr && def->ml_name != nullptr; ++def) {
+        if (std::strcmp(def->ml_name, name) == 0)
+            return PyCFunction_NewEx(def, self, nullptr);
+    }
     Ref key = Ref::steal(PyUnicode_FromString(name));
     if (!key)
         return nullptr;

@@ -54,8 +54,12 @@ static PyObject *pkthdr_getts(PyObject *self, PyObject *)
     PkthdrObject *hdr = pkthdr_receiver(self);
     if (hdr == nullptr)
         return nullptr;
-    return Py_BuildValue("(ll)", static_cast<long>(hdr->pkthdr.ts.tv_sec),
-                         static_cast<long>(hdr->pkthdr.ts.tv_usec));
+    // Direct constructors instead of Py_BuildValue("(ll)"): same objects, less work per packet.
+    Ref sec = Ref::steal(PyLong_FromLong(hdr->pkthdr.ts.tv_sec));
+    Ref usec = Ref::steal(PyLong_FromLong(hdr->pkthdr.ts.tv_usec));
+    if (!sec || !usec)
+        return nullptr;
+    return PyTuple_Pack(2, sec.get(), usec.get());
 }
 
 PyDoc_STRVAR(getcaplen_doc, "returns the length of portion present");
@@ -64,7 +68,7 @@ static PyObject *pkthdr_getcaplen(PyObject *self, PyObject *)
     PkthdrObject *hdr = pkthdr_receiver(self);
     if (hdr == nullptr)
         return nullptr;
-    return Py_BuildValue("l", static_cast<long>(hdr->pkthdr.caplen));
+    return PyLong_FromLong(static_cast<long>(hdr->pkthdr.caplen));
 }
 
 PyDoc_STRVAR(getlen_doc, "returns the length of the packet (off wire)");
@@ -73,7 +77,7 @@ static PyObject *pkthdr_getlen(PyObject *self, PyObject *)
     PkthdrObject *hdr = pkthdr_receiver(self);
     if (hdr == nullptr)
         return nullptr;
-    return Py_BuildValue("l", static_cast<long>(hdr->pkthdr.len));
+    return PyLong_FromLong(static_cast<long>(hdr->pkthdr.len));
 }
 
 static PyMethodDef pkthdr_methods[] = {

@@ -1,6 +1,7 @@
 // Reader: the capture handle object and everything done through it.
 #include "reader.h"
 
+#include "dumper.h"
 #include "module.h"
 #include "pkthdr.h"
 
@@ -115,6 +116,21 @@ static ReaderObject *reader_guard(PyObject *self)
     return reader;
 }
 
+// The packet pair (header, data) as a new tuple: the object that
+// Py_BuildValue("(Oy#)") makes, built directly since it is made per packet.
+static PyObject *packet_pair(PyObject *header, const u_char *data, Py_ssize_t length)
+{
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data), length));
+    if (!bytes)
+        return nullptr;
+    PyObject *pair = PyTuple_New(2);
+    if (pair == nullptr)
+        return nullptr;
+    PyTuple_SET_ITEM(pair, 0, Py_NewRef(header));
+    PyTuple_SET_ITEM(pair, 1, bytes.release());
+    return pair;
+}
+
 static PyObject *raise_pcap_error(pcap_t *handle)
 {
     PyErr_SetString(PcapError, pcap_geterr(handle));
@@ -152,7 +168,161 @@ static PyObject *reader_next(PyObject *self, PyObject *)
         header = Ref::borrow(Py_None);
         data = reinterpret_cast<const u_char *>("");
     }
-    return Py_BuildValue("(Oy#)", header.get(), data, length);
+    return packet_pair(header.get(), data, length);
+}
+
+// ---------------------------------------------------------------------------
+// Callback capture.
+
+// What one loop() or dispatch() call hands to the packet callback through
+// libpcap. It lives on the method's stack and never outlives the call.
+struct PcapCallbackContext {
+    PcapCallbackContext(pcap_t *handle, PyObject *callable, PyThreadState *state)
+        : pcap(handle), callback(Ref::borrow(callable)), thread_state(state)
+    {
+    }
+    PcapCallbackContext(const PcapCallbackContext &) = delete;
+    PcapCallbackContext &operator=(const PcapCallbackContext &) = delete;
+
+    pcap_t *pcap;                // the Reader's handle, not owned
+    Ref callback;                // the Python callable
+    PyThreadState *thread_state; // the calling thread's state, taken with the lock held
+    int delivered = 0;           // packets the callable returned from
+    bool failed = false;         // an exception is pending and the capture was broken off
+};
+
+// Hands one packet to the callable. Called with the interpreter lock held.
+static void deliver_packet(PcapCallbackContext &ctx, const pcap_pkthdr *hdr, const u_char *bytes)
+{
+    Ref header = Ref::steal(new_pcap_pkthdr(hdr));
+    Ref args;
+    if (header)
+        args = Ref::steal(packet_pair(header.get(), bytes, hdr->caplen));
+    Ref result;
+    if (args)
+        result = Ref::steal(PyObject_CallObject(ctx.callback.get(), args.get()));
+    if (!result) {
+        // The exception stays set for the method to return.
+        ctx.failed = true;
+        pcap_breakloop(ctx.pcap);
+        return;
+    }
+    ++ctx.delivered;
+}
+
+// libpcap's per-packet callback: runs without the interpreter lock and takes
+// it only while the packet is with Python.
+static void packet_callback(u_char *user, const pcap_pkthdr *hdr, const u_char *bytes)
+{
+    PcapCallbackContext &ctx = *reinterpret_cast<PcapCallbackContext *>(user);
+    PyEval_RestoreThread(ctx.thread_state);
+    // Once the capture has been broken off nothing more is delivered: the
+    // callable is never called with an exception pending.
+    if (!ctx.failed)
+        deliver_packet(ctx, hdr, bytes);
+    PyEval_SaveThread();
+}
+
+static void discard_packet(u_char *, const pcap_pkthdr *, const u_char *)
+{
+}
+
+// libpcap 1.10 leaves a break request set when a capture file's read returns
+// a count after the callback broke it (pcap_dispatch, or pcap_loop whose count
+// ran out on that packet); the next read on the handle would then stop at
+// once. A read with the request set only clears it and returns -2, touching
+// no packet, so one read clears it here. Live handles clear the request
+// themselves before they return.
+static void clear_break_request(pcap_t *handle)
+{
+    if (pcap_file(handle) != nullptr)
+        pcap_dispatch(handle, 1, discard_packet, nullptr);
+}
+
+static PyObject *reader_capture(PyObject *self, PyObject *args, const char *format, bool loop)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    int count;
+    PyObject *callable;
+    if (!PyArg_ParseTuple(args, format, &count, &callable))
+        return nullptr;
+
+    ReadScope scope(reader);
+    PcapCallbackContext ctx(scope.handle(), callable, PyThreadState_Get());
+    PyEval_SaveThread();
+    int status = loop ? pcap_loop(ctx.pcap, count, packet_callback, reinterpret_cast<u_char *>(&ctx))
+                      : pcap_dispatch(ctx.pcap, count, packet_callback, reinterpret_cast<u_char *>(&ctx));
+    PyEval_RestoreThread(ctx.thread_state);
+
+    if (ctx.failed) {
+        if (status >= 0 && reader->pcap != nullptr)
+            clear_break_request(ctx.pcap);
+        return nullptr;
+    }
+    if (status == PCAP_ERROR_BREAK) {
+        // Broken off by close() with no exception behind it: the packets
+        // delivered so far are the result.
+        status = ctx.delivered;
+    } else if (status < 0) {
+        return raise_pcap_error(ctx.pcap);
+    }
+    if (loop)
+        Py_RETURN_NONE;
+    return PyLong_FromLong(status);
+}
+
+PyDoc_STRVAR(loop_doc, "loops packet dispatching");
+static PyObject *reader_loop(PyObject *self, PyObject *args)
+{
+    return reader_capture(self, args, "iO:loop", true);
+}
+
+PyDoc_STRVAR(dispatch_doc, "dispatchs packets");
+static PyObject *reader_dispatch(PyObject *self, PyObject *args)
+{
+    return reader_capture(self, args, "iO:dispatch", false);
+}
+
+// ---------------------------------------------------------------------------
+
+PyDoc_STRVAR(setfilter_doc, "compiles and sets a BPF capture filter");
+static PyObject *reader_setfilter(PyObject *self, PyObject *args)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    const char *expression;
+    if (!PyArg_ParseTuple(args, "s:setfilter", &expression))
+        return nullptr;
+    bpf_program program;
+    if (pcap_compile(reader->pcap, &program, expression, 1, reader->mask) != 0)
+        return raise_pcap_error(reader->pcap);
+    int status = pcap_setfilter(reader->pcap, &program);
+    // libpcap keeps its own copy of an installed program.
+    pcap_freecode(&program);
+    if (status != 0)
+        return raise_pcap_error(reader->pcap);
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(dump_open_doc, "creates a dumper object");
+static PyObject *reader_dump_open(PyObject *self, PyObject *args)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    const char *filename;
+    if (!PyArg_ParseTuple(args, "s", &filename))
+        return nullptr;
+    pcap_dumper_t *handle = pcap_dump_open(reader->pcap, filename);
+    if (handle == nullptr)
+        return raise_pcap_error(reader->pcap);
+    PyObject *dumper = new_pcapdumper(handle);
+    if (dumper == nullptr)
+        pcap_dump_close(handle);
+    return dumper;
 }
 
 PyDoc_STRVAR(close_doc, "close the capture");
@@ -172,7 +342,11 @@ static PyObject *reader_enter(PyObject *self, PyObject *)
 }
 
 static PyMethodDef reader_methods[] = {
+    {"loop", reader_loop, METH_VARARGS, loop_doc},
+    {"dispatch", reader_dispatch, METH_VARARGS, dispatch_doc},
     {"next", reader_next, METH_NOARGS, next_doc},
+    {"setfilter", reader_setfilter, METH_VARARGS, setfilter_doc},
+    {"dump_open", reader_dump_open, METH_VARARGS, dump_open_doc},
     {"close", reader_close, METH_NOARGS, close_doc},
     {"__enter__", reader_enter, METH_NOARGS, nullptr},
     {"__exit__", reader_close, METH_VARARGS, nullptr},

@@ -97,3 +97,49 @@ def test_other_threads_run_while_next_waits():
     during = [x for x in ticks if start < x < end]
     assert end - start > 0.1
     assert len(during) >= (end - start) / 0.05
+
+
+def test_loop_and_dispatch_on_loopback_with_a_filter(lo_traffic):
+    expr = f"udp and dst port {lo_traffic.port} and dst host 127.0.0.1"
+    with wirelet.open_live("lo", 65535, 0, 50) as r:
+        r.setfilter(expr)
+        got = []
+        assert r.loop(5, lambda h, d: got.append(d)) is None
+        assert len(got) == 5 and all(d.endswith(lo_traffic.payload) for d in got)
+        total = 0
+        end = time.monotonic() + 5
+        while total == 0 and time.monotonic() < end:
+            n = r.dispatch(-1, lambda h, d: got.append(d))
+            assert n >= 0
+            total += n
+        assert total > 0 and len(got) == 5 + total
+
+
+def test_callable_exception_ends_a_live_loop(lo_traffic):
+    with wirelet.open_live("lo", 65535, 0, 50) as r:
+        r.setfilter(f"udp dst port {lo_traffic.port}")
+
+        def callback(h, d):
+            raise KeyError("stop")
+        with pytest.raises(KeyError):
+            r.loop(-1, callback)
+        # The handle carries on normally afterwards.
+        seen = []
+        r.loop(2, lambda h, d: seen.append(d))
+        assert len(seen) == 2
+
+
+def test_close_from_another_thread_ends_an_idle_loop():
+    before = open_fds()
+    for method in ("loop", "dispatch"):
+        r = wirelet.open_live("lo", 65535, 0, 1000)
+        r.setfilter("udp port 9")  # nothing is sent there
+        result = {}
+        t = threading.Thread(target=lambda: result.setdefault("value", getattr(r, method)(-1, print)))
+        t.start()
+        time.sleep(0.3)
+        r.close()
+        t.join(10)
+        assert not t.is_alive(), f"{method} did not return after close()"
+        assert result["value"] == (None if method == "loop" else 0)
+    assert open_fds() == before
