@@ -81,6 +81,35 @@ static PyObject *wirelet_open_offline(PyObject *, PyObject *args)
     return wrap_handle(handle, 0, 0);
 }
 
+PyDoc_STRVAR(compile_doc, "compile(linktype, snaplen, filter, optimize, netmask) creates a bpfprogram object");
+// Compiles against a dead handle that lives only for this call; unlike the
+// BPFProgram constructor, a failure carries libpcap's own diagnostic.
+static PyObject *wirelet_compile(PyObject *, PyObject *args)
+{
+    int linktype, snaplen, optimize;
+    const char *filter;
+    unsigned int netmask;
+    if (!PyArg_ParseTuple(args, "iisiI:compile", &linktype, &snaplen, &filter, &optimize, &netmask))
+        return nullptr;
+    pcap_t *dead = pcap_open_dead(linktype, snaplen);
+    if (dead == nullptr) {
+        // libpcap gives no reason; in practice it ran out of memory.
+        PyErr_SetString(PcapError, "Couldn't create a pcap handle to compile the filter with");
+        return nullptr;
+    }
+    bpf_program program;
+    if (pcap_compile(dead, &program, filter, optimize, netmask) != 0) {
+        PyErr_SetString(PcapError, pcap_geterr(dead));  // copied before the close
+        pcap_close(dead);
+        return nullptr;
+    }
+    pcap_close(dead);
+    PyObject *obj = new_bpfobject(program);
+    if (obj == nullptr)
+        pcap_freecode(&program);  // still ours when no object took it
+    return obj;
+}
+
 PyDoc_STRVAR(create_doc,
              "create(device) is used to create a packet capture handle to look at packets on the network.");
 static PyObject *wirelet_create(PyObject *, PyObject *args)
@@ -103,6 +132,7 @@ static PyObject *wirelet_create(PyObject *, PyObject *args)
 static PyMethodDef wirelet_functions[] = {
     {"open_live", wirelet_open_live, METH_VARARGS, open_live_doc},
     {"open_offline", wirelet_open_offline, METH_VARARGS, open_offline_doc},
+    {"compile", wirelet_compile, METH_VARARGS, compile_doc},
     {"create", wirelet_create, METH_VARARGS, create_doc},
     {nullptr, nullptr, 0, nullptr},
 };
