@@ -73,11 +73,18 @@ static PyObject *bpfprogram_filter(PyObject *self, PyObject *args)
         return nullptr;
     const char *packet;
     Py_ssize_t length;
-    if (!PyArg_ParseTuple(args, "y#:filter", &packet, &length))
+    // filter(bytes), the call made per packet, skips the tuple parser: "y#" of
+    // a bytes object yields exactly its buffer and size. Anything else goes
+    // through the parser, whose errors stand.
+    if (PyTuple_GET_SIZE(args) == 1 && PyBytes_CheckExact(PyTuple_GET_ITEM(args, 0))) {
+        packet = PyBytes_AS_STRING(PyTuple_GET_ITEM(args, 0));
+        length = PyBytes_GET_SIZE(PyTuple_GET_ITEM(args, 0));
+    } else if (!PyArg_ParseTuple(args, "y#:filter", &packet, &length)) {
         return nullptr;
+    }
     u_int count = static_cast<u_int>(length);
     u_int result = bpf_filter(prog->bpf.bf_insns, reinterpret_cast<const u_char *>(packet), count, count);
-    return Py_BuildValue("i", static_cast<int>(result));
+    return PyLong_FromLong(static_cast<int>(result));
 }
 
 PyDoc_STRVAR(get_bpf_doc, "return packet-matching code as decimal numbers");
