@@ -1,6 +1,11 @@
 // Reader: the capture handle object and everything done through it.
 #include "reader.h"
 
+#include <arpa/inet.h>
+
+#include <climits>
+#include <cstdio>
+
 #include "dumper.h"
 #include "module.h"
 #include "pkthdr.h"
@@ -326,15 +331,165 @@ static PyObject *reader_enter(PyObject *self, PyObject *)
     return Py_NewRef(self);
 }
 
+// ---------------------------------------------------------------------------
+// Handle queries, controls and injection.
+
+// The stored network-order value as text, its bytes in memory order.
+static PyObject *dotted_quad(unsigned int field)
+{
+    uint32_t v = ntohl(field);
+    char text[20];
+    snprintf(text, sizeof text, "%i.%i.%i.%i", static_cast<int>((v >> 24) & 255), static_cast<int>((v >> 16) & 255),
+             static_cast<int>((v >> 8) & 255), static_cast<int>(v & 255));
+    return Py_BuildValue("s", text);
+}
+
+PyDoc_STRVAR(getnet_doc, "returns the network address for the device");
+static PyObject *reader_getnet(PyObject *self, PyObject *)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    return dotted_quad(reader->net);
+}
+
+PyDoc_STRVAR(getmask_doc, "returns the netmask for the device");
+static PyObject *reader_getmask(PyObject *self, PyObject *)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    return dotted_quad(reader->mask);
+}
+
+PyDoc_STRVAR(datalink_doc, "returns the link layer type");
+static PyObject *reader_datalink(PyObject *self, PyObject *)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    return Py_BuildValue("i", pcap_datalink(reader->pcap));
+}
+
+PyDoc_STRVAR(getnonblock_doc, "returns the current `non-blocking' state");
+static PyObject *reader_getnonblock(PyObject *self, PyObject *)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    char errbuf[PCAP_ERRBUF_SIZE];
+    errbuf[0] = '\0';
+    // Only -1 comes with text; other negative statuses are passed on.
+    int status = pcap_getnonblock(reader->pcap, errbuf);
+    if (status == PCAP_ERROR) {
+        PyErr_SetString(PcapError, errbuf);
+        return nullptr;
+    }
+    return Py_BuildValue("i", status);
+}
+
+PyDoc_STRVAR(setnonblock_doc, "puts into `non-blocking' mode, or take it out, depending on the argument");
+static PyObject *reader_setnonblock(PyObject *self, PyObject *args)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    int mode;
+    // The conversion may run an __index__ method that closes the Reader.
+    if (!PyArg_ParseTuple(args, "i", &mode) || reader_guard(self) == nullptr)
+        return nullptr;
+    char errbuf[PCAP_ERRBUF_SIZE];
+    errbuf[0] = '\0';
+    if (pcap_setnonblock(reader->pcap, mode, errbuf) == PCAP_ERROR) {
+        PyErr_SetString(PcapError, errbuf);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(setdirection_doc, "set the direction for which packets will be captured");
+static PyObject *reader_setdirection(PyObject *self, PyObject *args)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    int direction;
+    // The conversion may run an __index__ method that closes the Reader.
+    if (!PyArg_ParseTuple(args, "i", &direction) || reader_guard(self) == nullptr)
+        return nullptr;
+    if (pcap_setdirection(reader->pcap, static_cast<pcap_direction_t>(direction)) == PCAP_ERROR) {
+        PyErr_SetString(PcapError, "Failed setting direction");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(sendpacket_doc, "sends a packet through the interface");
+static PyObject *reader_sendpacket(PyObject *self, PyObject *args)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    const char *frame;
+    Py_ssize_t length;
+    if (!PyArg_ParseTuple(args, "y#", &frame, &length))
+        return nullptr;
+    // libpcap counts the bytes in an int; a longer frame would be sent cut to
+    // whatever its wrapped length happens to be.
+    if (length > INT_MAX) {
+        PyErr_Format(PcapError, "frame of %zd bytes is too long to send (at most %d)", length, INT_MAX);
+        return nullptr;
+    }
+    if (pcap_sendpacket(reader->pcap, reinterpret_cast<const u_char *>(frame), static_cast<int>(length)) != 0)
+        return raise_pcap_error(reader->pcap);
+    // libpcap 1.10.3 reports success for a handle that is not activated,
+    // although it sent nothing.
+    if (pcap_datalink(reader->pcap) == PCAP_ERROR_NOT_ACTIVATED) {
+        PyErr_SetString(PcapError, pcap_statustostr(PCAP_ERROR_NOT_ACTIVATED));
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(stats_doc, "returns capture statistics");
+static PyObject *reader_stats(PyObject *self, PyObject *)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    pcap_stat counters;
+    if (pcap_stats(reader->pcap, &counters) != 0)
+        return raise_pcap_error(reader->pcap);
+    return Py_BuildValue("III", counters.ps_recv, counters.ps_drop, counters.ps_ifdrop);
+}
+
+PyDoc_STRVAR(getfd_doc, "get selectable pcap fd");
+static PyObject *reader_getfd(PyObject *self, PyObject *)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    return Py_BuildValue("i", pcap_get_selectable_fd(reader->pcap));
+}
+
 static PyMethodDef reader_methods[] = {
     {"loop", reader_loop, METH_VARARGS, loop_doc},
     {"dispatch", reader_dispatch, METH_VARARGS, dispatch_doc},
     {"next", reader_next, METH_NOARGS, next_doc},
     {"setfilter", reader_setfilter, METH_VARARGS, setfilter_doc},
+    {"getnet", reader_getnet, METH_VARARGS, getnet_doc},
+    {"getmask", reader_getmask, METH_VARARGS, getmask_doc},
+    {"datalink", reader_datalink, METH_VARARGS, datalink_doc},
+    {"getnonblock", reader_getnonblock, METH_VARARGS, getnonblock_doc},
+    {"setnonblock", reader_setnonblock, METH_VARARGS, setnonblock_doc},
+    {"setdirection", reader_setdirection, METH_VARARGS, setdirection_doc},
     {"dump_open", reader_dump_open, METH_VARARGS, dump_open_doc},
+    {"sendpacket", reader_sendpacket, METH_VARARGS, sendpacket_doc},
+    {"stats", reader_stats, METH_NOARGS, stats_doc},
     {"close", reader_close, METH_NOARGS, close_doc},
     {"__enter__", reader_enter, METH_NOARGS, nullptr},
     {"__exit__", reader_close, METH_VARARGS, nullptr},
+    {"getfd", reader_getfd, METH_VARARGS, getfd_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
