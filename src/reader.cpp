@@ -5,6 +5,8 @@
 
 #include <climits>
 #include <cstdio>
+#include <exception>
+#include <vector>
 
 #include "dumper.h"
 #include "module.h"
@@ -67,8 +69,35 @@ private:
 
 ReadScope *ReadScope::active_ = nullptr;
 
+// ---------------------------------------------------------------------------
+// Failed activations.
+//
+// libpcap 1.10.3 crashes when pcap_activate runs a second time on a handle
+// whose activation failed, so the status of a failed activation is kept here
+// and activate() answers with it from then on, without calling libpcap. An
+// entry lives as long as its handle: close_handle() removes it, so a handle
+// later allocated at the same address starts afresh. Touched only with the
+// interpreter lock held.
+
+struct FailedActivation {
+    const pcap_t *handle; // not owned
+    int status;           // what pcap_activate returned for it
+};
+
+static std::vector<FailedActivation> failed_activations;
+
+static const FailedActivation *find_failed_activation(const pcap_t *handle)
+{
+    for (const FailedActivation &entry : failed_activations) {
+        if (entry.handle == handle)
+            return &entry;
+    }
+    return nullptr;
+}
+
 static void close_handle(pcap_t *handle)
 {
+    std::erase_if(failed_activations, [handle](const FailedActivation &entry) { return entry.handle == handle; });
     pcap_close(handle);
 }
 
@@ -472,6 +501,72 @@ static PyObject *reader_getfd(PyObject *self, PyObject *)
     return Py_BuildValue("i", pcap_get_selectable_fd(reader->pcap));
 }
 
+// ---------------------------------------------------------------------------
+// Settings before activation. libpcap's status, whatever it is, is the result:
+// judging it is the caller's business.
+
+static PyObject *reader_setting(PyObject *self, PyObject *args, int (*set)(pcap_t *, int))
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    int value;
+    // The conversion may run an __index__ method that closes the Reader.
+    if (!PyArg_ParseTuple(args, "i", &value) || reader_guard(self) == nullptr)
+        return nullptr;
+    return Py_BuildValue("i", set(reader->pcap, value));
+}
+
+PyDoc_STRVAR(set_snaplen_doc, "set the snapshot length for a not-yet-activated capture handle");
+static PyObject *reader_set_snaplen(PyObject *self, PyObject *args)
+{
+    return reader_setting(self, args, pcap_set_snaplen);
+}
+
+PyDoc_STRVAR(set_promisc_doc, "set promiscuous mode for a not-yet-activated capture handle");
+static PyObject *reader_set_promisc(PyObject *self, PyObject *args)
+{
+    return reader_setting(self, args, pcap_set_promisc);
+}
+
+PyDoc_STRVAR(set_timeout_doc, "set the read timeout for a not-yet-activated capture handle");
+static PyObject *reader_set_timeout(PyObject *self, PyObject *args)
+{
+    return reader_setting(self, args, pcap_set_timeout);
+}
+
+PyDoc_STRVAR(set_buffer_size_doc, "set the buffer size for a not-yet-activated capture handle");
+static PyObject *reader_set_buffer_size(PyObject *self, PyObject *args)
+{
+    return reader_setting(self, args, pcap_set_buffer_size);
+}
+
+PyDoc_STRVAR(set_rfmon_doc, "set monitor mode for a not-yet-activated capture handle");
+static PyObject *reader_set_rfmon(PyObject *self, PyObject *args)
+{
+    return reader_setting(self, args, pcap_set_rfmon);
+}
+
+PyDoc_STRVAR(activate_doc, "activate a capture handle created using create()");
+static PyObject *reader_activate(PyObject *self, PyObject *)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    if (const FailedActivation *failed = find_failed_activation(reader->pcap))
+        return Py_BuildValue("i", failed->status);
+    // Room for the entry is made first, so that a failure cannot go unrecorded.
+    try {
+        failed_activations.reserve(failed_activations.size() + 1);
+    } catch (const std::exception &) {
+        return PyErr_NoMemory();
+    }
+    int status = pcap_activate(reader->pcap);
+    if (status < 0 && status != PCAP_ERROR_ACTIVATED)
+        failed_activations.push_back({reader->pcap, status});
+    return Py_BuildValue("i", status);
+}
+
 static PyMethodDef reader_methods[] = {
     {"loop", reader_loop, METH_VARARGS, loop_doc},
     {"dispatch", reader_dispatch, METH_VARARGS, dispatch_doc},
@@ -487,9 +582,15 @@ static PyMethodDef reader_methods[] = {
     {"sendpacket", reader_sendpacket, METH_VARARGS, sendpacket_doc},
     {"stats", reader_stats, METH_NOARGS, stats_doc},
     {"close", reader_close, METH_NOARGS, close_doc},
+    {"set_snaplen", reader_set_snaplen, METH_VARARGS, set_snaplen_doc},
+    {"set_promisc", reader_set_promisc, METH_VARARGS, set_promisc_doc},
+    {"set_timeout", reader_set_timeout, METH_VARARGS, set_timeout_doc},
+    {"set_buffer_size", reader_set_buffer_size, METH_VARARGS, set_buffer_size_doc},
+    {"activate", reader_activate, METH_NOARGS, activate_doc},
     {"__enter__", reader_enter, METH_NOARGS, nullptr},
     {"__exit__", reader_close, METH_VARARGS, nullptr},
     {"getfd", reader_getfd, METH_VARARGS, getfd_doc},
+    {"set_rfmon", reader_set_rfmon, METH_VARARGS, set_rfmon_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
