@@ -280,7 +280,8 @@ static PyObject *reader_capture(PyObject *self, PyObject *args, const char *form
         return nullptr;
     int count;
     PyObject *callable;
-    if (!PyArg_ParseTuple(args, format, &count, &callable))
+    // The conversion may run an __index__ method that closes the Reader.
+    if (!PyArg_ParseTuple(args, format, &count, &callable) || reader_guard(self) == nullptr)
         return nullptr;
 
     ReadScope scope(reader);

@@ -81,14 +81,14 @@ def test_an_int_argument_that_closes_the_reader_is_caught():
         "    def __index__(self):\n"
         "        r.close()\n"
         "        return 1\n"
-        "for name in " + repr(SETTERS + ("setnonblock", "setdirection")) + ":\n"
+        "for name in " + repr(SETTERS + ("setnonblock", "setdirection", "loop", "dispatch")) + ":\n"
         "    r = wirelet.create('nosuchdev0')\n"
         "    try:\n"
-        "        getattr(r, name)(Closer())\n"
+        "        getattr(r, name)(*[Closer(), print][:1 + name.endswith(('loop', 'dispatch'))])\n"
         "    except ValueError as e:\n"
         "        print(e)\n")
     assert out.returncode == 0, out.stderr
-    assert out.stdout.splitlines() == ["pcap is closed"] * 7
+    assert out.stdout.splitlines() == ["pcap is closed"] * 9
 
 
 def test_queries_on_a_capture_file(three, capture):
