@@ -11,15 +11,31 @@ BUILD_DEPS := scikit-build-core cmake ninja
 TEST_DEPS := pytest pytest-timeout hypothesis
 SOURCES := $(wildcard src/*.cpp src/*.h) CMakeLists.txt pyproject.toml
 
-.PHONY: demo test system-deps clean
+ASAN_VENV := .venv-asan
+# The interpreter itself is not instrumented, so the sanitizer runtime that
+# the module links is preloaded; leaks of the interpreter's own are
+# suppressed, the module's (and libpcap's on its behalf) are reported.
+ASAN_ENV = LD_PRELOAD=$$(ldd $(ASAN_VENV)/lib/python3*/site-packages/wirelet*.so | awk '/libasan/ {print $$3}') \
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan.supp:print_suppressions=0 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+.PHONY: demo test check asan system-deps clean
 
 demo: $(VENV)/.built
 	$(PY) examples/wiretap.py
 	@echo "--- the same capture through the filter 'udp or icmp or icmp6':"
 	$(PY) examples/wiretap.py udp or icmp or icmp6
 
-test: $(VENV)/.built
+# The whole suite: the tests, then the same tests against a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+test: check asan
+
+check: $(VENV)/.built
 	$(PY) -m pytest -q
+
+asan: $(ASAN_VENV)/.built
+	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
 # Debian packages: checked on every run (cheap), installed only when missing.
 system-deps:
@@ -43,8 +59,19 @@ $(VENV)/.built: $(VENV)/.deps $(SOURCES) | system-deps
 	$(PIP) install --no-build-isolation --force-reinstall --no-deps .
 	touch $@
 
+$(ASAN_VENV)/.deps: pyproject.toml | system-deps
+	$(PYTHON) -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/python -m pip --disable-pip-version-check -q install --upgrade pip
+	$(ASAN_VENV)/bin/python -m pip --disable-pip-version-check -q install $(BUILD_DEPS) $(TEST_DEPS)
+	touch $@
+
+$(ASAN_VENV)/.built: $(ASAN_VENV)/.deps $(SOURCES) | system-deps
+	$(ASAN_VENV)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation \
+	  --force-reinstall --no-deps -C cmake.define.WIRELET_SANITIZE=ON -C build-dir=build/asan .
+	touch $@
+
 clean:
-	rm -rf build $(VENV) .pytest_cache
+	rm -rf build $(VENV) $(ASAN_VENV) .pytest_cache
 
 # The per-packet benchmark (bench/README.md): make bench [ROUNDS=n] [QUICK=1]
 # [ONLY=regex] [RECORD=1]. Its inputs, the C floor program and the peers'

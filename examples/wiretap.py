@@ -99,7 +99,7 @@ def main(argv=None):
     with reader:
         if args.expression:
             reader.setfilter(" ".join(args.expression))
-        linktype = reader.datalink() if hasattr(reader, "datalink") else wirelet.DLT_EN10MB
+        linktype = reader.datalink()
         seen = 0
         if args.output:
             dumper = reader.dump_open(args.output)

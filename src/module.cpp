@@ -2,6 +2,7 @@
 #include "module.h"
 
 #include <cstring>
+#include <memory>
 
 #include "bpfprogram.h"
 #include "reader.h"
@@ -81,6 +82,35 @@ static PyObject *wirelet_open_offline(PyObject *, PyObject *args)
     return wrap_handle(handle, 0, 0);
 }
 
+PyDoc_STRVAR(compile_doc, "compile(linktype, snaplen, filter, optimize, netmask) creates a bpfprogram object");
+// Compiles against a dead handle that lives only for this call; unlike the
+// BPFProgram constructor, a failure carries libpcap's own diagnostic.
+static PyObject *wirelet_compile(PyObject *, PyObject *args)
+{
+    int linktype, snaplen, optimize;
+    const char *filter;
+    unsigned int netmask;
+    if (!PyArg_ParseTuple(args, "iisiI:compile", &linktype, &snaplen, &filter, &optimize, &netmask))
+        return nullptr;
+    pcap_t *dead = pcap_open_dead(linktype, snaplen);
+    if (dead == nullptr) {
+        // libpcap gives no reason; in practice it ran out of memory.
+        PyErr_SetString(PcapError, "Couldn't create a pcap handle to compile the filter with");
+        return nullptr;
+    }
+    bpf_program program;
+    if (pcap_compile(dead, &program, filter, optimize, netmask) != 0) {
+        PyErr_SetString(PcapError, pcap_geterr(dead));  // copied before the close
+        pcap_close(dead);
+        return nullptr;
+    }
+    pcap_close(dead);
+    PyObject *obj = new_bpfobject(program);
+    if (obj == nullptr)
+        pcap_freecode(&program);  // still ours when no object took it
+    return obj;
+}
+
 PyDoc_STRVAR(create_doc,
              "create(device) is used to create a packet capture handle to look at packets on the network.");
 static PyObject *wirelet_create(PyObject *, PyObject *args)
@@ -100,9 +130,57 @@ static PyObject *wirelet_create(PyObject *, PyObject *args)
     return wrap_handle(handle, net, mask);
 }
 
+PyDoc_STRVAR(lookupdev_doc, "lookupdev() looks up a pcap device");
+static PyObject *wirelet_lookupdev(PyObject *, PyObject *)
+{
+    char errbuf[PCAP_ERRBUF_SIZE];
+    errbuf[0] = '\0';
+    // libpcap marks pcap_lookupdev deprecated in favour of pcap_findalldevs;
+    // this function exists to call it, so the warning is off for this call.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    const char *device = pcap_lookupdev(errbuf);
+#pragma GCC diagnostic pop
+    if (device == nullptr) {
+        PyErr_SetString(PcapError, errbuf);
+        return nullptr;
+    }
+    return Py_BuildValue("s", device);
+}
+
+PyDoc_STRVAR(findalldevs_doc, "findalldevs() lists all available interfaces");
+static PyObject *wirelet_findalldevs(PyObject *, PyObject *)
+{
+    char errbuf[PCAP_ERRBUF_SIZE];
+    errbuf[0] = '\0';
+    pcap_if_t *head = nullptr;
+    if (pcap_findalldevs(&head, errbuf) != 0) {
+        PyErr_SetString(PcapError, errbuf);
+        return nullptr;
+    }
+    // Released on every way out, after the names have been copied.
+    std::unique_ptr<pcap_if_t, decltype(&pcap_freealldevs)> chain(head, pcap_freealldevs);
+    if (head == nullptr) {
+        PyErr_SetString(PcapError, "No valid interfaces to open");
+        return nullptr;
+    }
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names)
+        return nullptr;
+    for (const pcap_if_t *entry = head; entry != nullptr; entry = entry->next) {
+        Ref name = Ref::steal(Py_BuildValue("s", entry->name));
+        if (!name || PyList_Append(names.get(), name.get()) < 0)
+            return nullptr;
+    }
+    return names.release();
+}
+
 static PyMethodDef wirelet_functions[] = {
     {"open_live", wirelet_open_live, METH_VARARGS, open_live_doc},
     {"open_offline", wirelet_open_offline, METH_VARARGS, open_offline_doc},
+    {"lookupdev", wirelet_lookupdev, METH_VARARGS, lookupdev_doc},
+    {"findalldevs", wirelet_findalldevs, METH_VARARGS, findalldevs_doc},
+    {"compile", wirelet_compile, METH_VARARGS, compile_doc},
     {"create", wirelet_create, METH_VARARGS, create_doc},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -1,6 +1,13 @@
 // Reader: the capture handle object and everything done through it.
 #include "reader.h"
 
+#include <arpa/inet.h>
+
+#include <climits>
+#include <cstdio>
+#include <exception>
+#include <vector>
+
 #include "dumper.h"
 #include "module.h"
 #include "pkthdr.h"
@@ -62,8 +69,35 @@ private:
 
 ReadScope *ReadScope::active_ = nullptr;
 
+// ---------------------------------------------------------------------------
+// Failed activations.
+//
+// libpcap 1.10.3 crashes when pcap_activate runs a second time on a handle
+// whose activation failed, so the status of a failed activation is kept here
+// and activate() answers with it from then on, without calling libpcap. An
+// entry lives as long as its handle: close_handle() removes it, so a handle
+// later allocated at the same address starts afresh. Touched only with the
+// interpreter lock held.
+
+struct FailedActivation {
+    const pcap_t *handle; // not owned
+    int status;           // what pcap_activate returned for it
+};
+
+static std::vector<FailedActivation> failed_activations;
+
+static const FailedActivation *find_failed_activation(const pcap_t *handle)
+{
+    for (const FailedActivation &entry : failed_activations) {
+        if (entry.handle == handle)
+            return &entry;
+    }
+    return nullptr;
+}
+
 static void close_handle(pcap_t *handle)
 {
+    std::erase_if(failed_activations, [handle](const FailedActivation &entry) { return entry.handle == handle; });
     pcap_close(handle);
 }
 
@@ -246,7 +280,8 @@ static PyObject *reader_capture(PyObject *self, PyObject *args, const char *form
         return nullptr;
     int count;
     PyObject *callable;
-    if (!PyArg_ParseTuple(args, format, &count, &callable))
+    // The conversion may run an __index__ method that closes the Reader.
+    if (!PyArg_ParseTuple(args, format, &count, &callable) || reader_guard(self) == nullptr)
         return nullptr;
 
     ReadScope scope(reader);
@@ -341,15 +376,237 @@ static PyObject *reader_enter(PyObject *self, PyObject *)
     return Py_NewRef(self);
 }
 
+// ---------------------------------------------------------------------------
+// Handle queries, controls and injection.
+
+// The stored network-order value as text, its bytes in memory order.
+static PyObject *dotted_quad(unsigned int field)
+{
+    uint32_t v = ntohl(field);
+    char text[20];
+    snprintf(text, sizeof text, "%i.%i.%i.%i", static_cast<int>((v >> 24) & 255), static_cast<int>((v >> 16) & 255),
+             static_cast<int>((v >> 8) & 255), static_cast<int>(v & 255));
+    return Py_BuildValue("s", text);
+}
+
+PyDoc_STRVAR(getnet_doc, "returns the network address for the device");
+static PyObject *reader_getnet(PyObject *self, PyObject *)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    return dotted_quad(reader->net);
+}
+
+PyDoc_STRVAR(getmask_doc, "returns the netmask for the device");
+static PyObject *reader_getmask(PyObject *self, PyObject *)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    return dotted_quad(reader->mask);
+}
+
+PyDoc_STRVAR(datalink_doc, "returns the link layer type");
+static PyObject *reader_datalink(PyObject *self, PyObject *)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    return Py_BuildValue("i", pcap_datalink(reader->pcap));
+}
+
+PyDoc_STRVAR(getnonblock_doc, "returns the current `non-blocking' state");
+static PyObject *reader_getnonblock(PyObject *self, PyObject *)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    char errbuf[PCAP_ERRBUF_SIZE];
+    errbuf[0] = '\0';
+    // Only -1 comes with text; other negative statuses are passed on.
+    int status = pcap_getnonblock(reader->pcap, errbuf);
+    if (status == PCAP_ERROR) {
+        PyErr_SetString(PcapError, errbuf);
+        return nullptr;
+    }
+    return Py_BuildValue("i", status);
+}
+
+PyDoc_STRVAR(setnonblock_doc, "puts into `non-blocking' mode, or take it out, depending on the argument");
+static PyObject *reader_setnonblock(PyObject *self, PyObject *args)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    int mode;
+    // The conversion may run an __index__ method that closes the Reader.
+    if (!PyArg_ParseTuple(args, "i", &mode) || reader_guard(self) == nullptr)
+        return nullptr;
+    char errbuf[PCAP_ERRBUF_SIZE];
+    errbuf[0] = '\0';
+    if (pcap_setnonblock(reader->pcap, mode, errbuf) == PCAP_ERROR) {
+        PyErr_SetString(PcapError, errbuf);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(setdirection_doc, "set the direction for which packets will be captured");
+static PyObject *reader_setdirection(PyObject *self, PyObject *args)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    int direction;
+    // The conversion may run an __index__ method that closes the Reader.
+    if (!PyArg_ParseTuple(args, "i", &direction) || reader_guard(self) == nullptr)
+        return nullptr;
+    if (pcap_setdirection(reader->pcap, static_cast<pcap_direction_t>(direction)) == PCAP_ERROR) {
+        PyErr_SetString(PcapError, "Failed setting direction");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(sendpacket_doc, "sends a packet through the interface");
+static PyObject *reader_sendpacket(PyObject *self, PyObject *args)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    const char *frame;
+    Py_ssize_t length;
+    if (!PyArg_ParseTuple(args, "y#", &frame, &length))
+        return nullptr;
+    // libpcap counts the bytes in an int; a longer frame would be sent cut to
+    // whatever its wrapped length happens to be.
+    if (length > INT_MAX) {
+        PyErr_Format(PcapError, "frame of %zd bytes is too long to send (at most %d)", length, INT_MAX);
+        return nullptr;
+    }
+    if (pcap_sendpacket(reader->pcap, reinterpret_cast<const u_char *>(frame), static_cast<int>(length)) != 0)
+        return raise_pcap_error(reader->pcap);
+    // libpcap 1.10.3 reports success for a handle that is not activated,
+    // although it sent nothing.
+    if (pcap_datalink(reader->pcap) == PCAP_ERROR_NOT_ACTIVATED) {
+        PyErr_SetString(PcapError, pcap_statustostr(PCAP_ERROR_NOT_ACTIVATED));
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(stats_doc, "returns capture statistics");
+static PyObject *reader_stats(PyObject *self, PyObject *)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    pcap_stat counters;
+    if (pcap_stats(reader->pcap, &counters) != 0)
+        return raise_pcap_error(reader->pcap);
+    return Py_BuildValue("III", counters.ps_recv, counters.ps_drop, counters.ps_ifdrop);
+}
+
+PyDoc_STRVAR(getfd_doc, "get selectable pcap fd");
+static PyObject *reader_getfd(PyObject *self, PyObject *)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    return Py_BuildValue("i", pcap_get_selectable_fd(reader->pcap));
+}
+
+// ---------------------------------------------------------------------------
+// Settings before activation. libpcap's status, whatever it is, is the result:
+// judging it is the caller's business.
+
+static PyObject *reader_setting(PyObject *self, PyObject *args, int (*set)(pcap_t *, int))
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    int value;
+    // The conversion may run an __index__ method that closes the Reader.
+    if (!PyArg_ParseTuple(args, "i", &value) || reader_guard(self) == nullptr)
+        return nullptr;
+    return Py_BuildValue("i", set(reader->pcap, value));
+}
+
+PyDoc_STRVAR(set_snaplen_doc, "set the snapshot length for a not-yet-activated capture handle");
+static PyObject *reader_set_snaplen(PyObject *self, PyObject *args)
+{
+    return reader_setting(self, args, pcap_set_snaplen);
+}
+
+PyDoc_STRVAR(set_promisc_doc, "set promiscuous mode for a not-yet-activated capture handle");
+static PyObject *reader_set_promisc(PyObject *self, PyObject *args)
+{
+    return reader_setting(self, args, pcap_set_promisc);
+}
+
+PyDoc_STRVAR(set_timeout_doc, "set the read timeout for a not-yet-activated capture handle");
+static PyObject *reader_set_timeout(PyObject *self, PyObject *args)
+{
+    return reader_setting(self, args, pcap_set_timeout);
+}
+
+PyDoc_STRVAR(set_buffer_size_doc, "set the buffer size for a not-yet-activated capture handle");
+static PyObject *reader_set_buffer_size(PyObject *self, PyObject *args)
+{
+    return reader_setting(self, args, pcap_set_buffer_size);
+}
+
+PyDoc_STRVAR(set_rfmon_doc, "set monitor mode for a not-yet-activated capture handle");
+static PyObject *reader_set_rfmon(PyObject *self, PyObject *args)
+{
+    return reader_setting(self, args, pcap_set_rfmon);
+}
+
+PyDoc_STRVAR(activate_doc, "activate a capture handle created using create()");
+static PyObject *reader_activate(PyObject *self, PyObject *)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    if (const FailedActivation *failed = find_failed_activation(reader->pcap))
+        return Py_BuildValue("i", failed->status);
+    // Room for the entry is made first, so that a failure cannot go unrecorded.
+    try {
+        failed_activations.reserve(failed_activations.size() + 1);
+    } catch (const std::exception &) {
+        return PyErr_NoMemory();
+    }
+    int status = pcap_activate(reader->pcap);
+    if (status < 0 && status != PCAP_ERROR_ACTIVATED)
+        failed_activations.push_back({reader->pcap, status});
+    return Py_BuildValue("i", status);
+}
+
 static PyMethodDef reader_methods[] = {
     {"loop", reader_loop, METH_VARARGS, loop_doc},
     {"dispatch", reader_dispatch, METH_VARARGS, dispatch_doc},
     {"next", reader_next, METH_NOARGS, next_doc},
     {"setfilter", reader_setfilter, METH_VARARGS, setfilter_doc},
+    {"getnet", reader_getnet, METH_VARARGS, getnet_doc},
+    {"getmask", reader_getmask, METH_VARARGS, getmask_doc},
+    {"datalink", reader_datalink, METH_VARARGS, datalink_doc},
+    {"getnonblock", reader_getnonblock, METH_VARARGS, getnonblock_doc},
+    {"setnonblock", reader_setnonblock, METH_VARARGS, setnonblock_doc},
+    {"setdirection", reader_setdirection, METH_VARARGS, setdirection_doc},
     {"dump_open", reader_dump_open, METH_VARARGS, dump_open_doc},
+    {"sendpacket", reader_sendpacket, METH_VARARGS, sendpacket_doc},
+    {"stats", reader_stats, METH_NOARGS, stats_doc},
     {"close", reader_close, METH_NOARGS, close_doc},
+    {"set_snaplen", reader_set_snaplen, METH_VARARGS, set_snaplen_doc},
+    {"set_promisc", reader_set_promisc, METH_VARARGS, set_promisc_doc},
+    {"set_timeout", reader_set_timeout, METH_VARARGS, set_timeout_doc},
+    {"set_buffer_size", reader_set_buffer_size, METH_VARARGS, set_buffer_size_doc},
+    {"activate", reader_activate, METH_NOARGS, activate_doc},
     {"__enter__", reader_enter, METH_NOARGS, nullptr},
     {"__exit__", reader_close, METH_VARARGS, nullptr},
+    {"getfd", reader_getfd, METH_VARARGS, getfd_doc},
+    {"set_rfmon", reader_set_rfmon, METH_VARARGS, set_rfmon_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
