@@ -35,6 +35,7 @@ def test_method_sees_and_copies_every_packet(small, name, tmp_path):
         pytest.skip(f"not in this build: {', '.join(sorted(lacking))}")
     out = str(tmp_path / "copy.pcap")
     _, n, total, last = method.run(small["path"], gen.FILTER, out)
-    assert {"n": n, "len": total, "last": last} == small["expect"][method.check]
+    saw = methods.seen(out) if method.seen_in_output else {"n": n, "len": total, "last": last}
+    assert saw == small["expect"][method.check]
     if method.writes:
         assert run.same_records(out, small["path"])
