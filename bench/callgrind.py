@@ -17,6 +17,7 @@ first form use the installed module itself.
 import argparse
 import concurrent.futures
 import glob
+import hashlib
 import os
 import re
 import subprocess
@@ -118,8 +119,9 @@ def annotate(outfile, inclusive):
 def profile_module(cache):
     """Builds the module with symbols (same flags as the installed one plus -g)
     into the cache directory; returns the directory holding it."""
-    build = os.path.join(cache, "profile-build")
     root = os.path.dirname(HERE)
+    # One build directory per source tree: CMake refuses to reuse another's.
+    build = os.path.join(cache, "profile-build-" + hashlib.sha1(root.encode()).hexdigest()[:8])
     bindir = os.path.dirname(sys.executable)
     cmake = os.path.join(bindir, "cmake") if os.path.exists(os.path.join(bindir, "cmake")) else "cmake"
     configure = [cmake, "-S", root, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_CXX_FLAGS=-g",

@@ -10,6 +10,7 @@ benchmark's filter expression matches.
 
     python3 bench/gen.py [CACHE_DIR]
 """
+import hashlib
 import json
 import os
 import random
@@ -129,14 +130,19 @@ def ensure(directory=None):
 
 
 def floor_program(directory=None):
-    """Path of the C floor program, compiled again when its source changed."""
+    """Path of the C floor program, compiled on first use. The binary is named
+    after its source's hash, so trees with different versions of floor.c can
+    share one cache directory."""
     directory = directory or cache_dir()
     source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "floor.c")
-    binary = os.path.join(directory, "floor")
-    if not os.path.exists(binary) or os.path.getmtime(binary) < os.path.getmtime(source):
+    with open(source, "rb") as f:
+        digest = hashlib.sha1(f.read()).hexdigest()[:12]
+    binary = os.path.join(directory, f"floor-{digest}")
+    if not os.path.exists(binary):
         os.makedirs(directory, exist_ok=True)
-        subprocess.run([os.environ.get("CC", "cc"), "-O2", "-Wall", "-Wextra", "-o", binary, source, "-lpcap"],
-                       check=True)
+        subprocess.run([os.environ.get("CC", "cc"), "-O2", "-Wall", "-Wextra", "-o", binary + ".tmp", source,
+                        "-lpcap"], check=True)
+        os.replace(binary + ".tmp", binary)
     return binary
 
 

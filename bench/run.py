@@ -54,14 +54,14 @@ def ensure_peers(cache):
     env_dir = os.path.join(cache, "peers")
     python = os.path.join(env_dir, "bin", "python")
     marker = os.path.join(env_dir, ".installed")
-    want = " ".join(PEERS)
+    want = f"Python {platform.python_version()}: {' '.join(PEERS)}"
     try:
         with open(marker) as f:
             if f.read() == want:
                 return python, None
     except OSError:
         pass
-    log(f"installing the peers into {env_dir}: {want}")
+    log(f"installing the peers into {env_dir}: {' '.join(PEERS)}")
     base = getattr(sys, "_base_executable", sys.executable)
     try:
         subprocess.run([base, "-m", "venv", "--clear", env_dir], check=True)
