@@ -10,7 +10,12 @@ import pcapfile
 
 ROOT = os.geteuid() == 0
 needs_root = pytest.mark.skipif(not ROOT, reason="live capture needs root")
-SAMPLE = os.path.join(os.path.dirname(__file__), os.pardir, "examples", "loopback.pcap")
+REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), os.pardir))
+SAMPLE = os.path.join(REPO, "examples", "loopback.pcap")
+# Under `make asan` the sanitizer runtime is preloaded into every process the
+# tests start; tools built without it (the type checker, the compilers of a
+# wheel build) would then report the leaks of their own.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 @pytest.fixture
