@@ -82,7 +82,7 @@ class Reader:
         """Call callback(header, data) for cnt packets (all of them when cnt <= 0)."""
 
     def dispatch(self, cnt: int, callback: Callable[[Pkthdr, bytes], object], /) -> int:
-        """Call callback(header, data) for the packets of one buffer, at most cnt; return their number."""
+        """Call callback(header, data) for the packets ready now (at most cnt if cnt > 0); return how many."""
 
     def setfilter(self, filter: str, /) -> None:
         """Compile a filter expression for this handle and install it."""
