@@ -17,7 +17,7 @@ PyObject *wirelet_getattr(PyObject *self, char *name)
     // their instances have no dictionary), without making and hashing a str
     // of its name: r.next() and d.dump() look their method up per packet.
     for (PyMethodDef *def = Py_TYPE(self)->tp_methods; def != nullptr && def->ml_name != nullptr; ++def) {
-        if (std::strcmp(def->ml_name, name) == 0)
+        if (def->ml_name[0] == name[0] && std::strcmp(def->ml_name, name) == 0)
             return PyCFunction_NewEx(def, self, nullptr);
     }
     Ref key = Ref::steal(PyUnicode_FromString(name));
