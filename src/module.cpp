@@ -63,7 +63,10 @@ static PyObject *wirelet_open_live(PyObject *, PyObject *args)
         PyErr_SetString(PcapError, errbuf);
         return nullptr;
     }
-    return wrap_handle(handle, net, mask);
+    PyObject *reader = wrap_handle(handle, net, mask);
+    if (reader != nullptr)
+        reader_set_read_timeout(reader, to_ms);
+    return reader;
 }
 
 PyDoc_STRVAR(open_offline_doc, "open_offline(filename) opens a pcap formated file");

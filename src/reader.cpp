@@ -3,12 +3,22 @@
 
 #include <arpa/inet.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <unordered_map>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/eventfd.h>
+#endif
 
 #include "dumper.h"
 #include "module.h"
@@ -33,6 +43,10 @@ struct HandleState {
     int depth = 0;              // reads in progress: more than one only when a
                                 // capture file is read from its own callable
     int failed_activation = 0;  // what a failed pcap_activate returned, or 0
+    // Live captures the module waits for itself (see below):
+    int wake_fd = -1;           // eventfd that close() signals; -1 when libpcap waits
+    int timeout_ms = 0;         // the read timeout asked for; 0 or less: none
+    bool nonblock = false;      // the caller's non-blocking mode
 };
 
 static std::unordered_map<const ReaderObject *, HandleState> handle_states;
@@ -56,6 +70,8 @@ static HandleState *find_state(const ReaderObject *reader)
 static void release_handle(const ReaderObject *reader, HandleState *state)
 {
     pcap_t *handle = state->handle;
+    if (state->wake_fd >= 0)
+        close(state->wake_fd);
     if (reader == cached_reader)
         cached_reader = nullptr;
     handle_states.erase(reader);
@@ -100,6 +116,161 @@ private:
     ReaderObject *reader_;
     HandleState *state_;
 };
+
+// ---------------------------------------------------------------------------
+// Waiting on live captures.
+//
+// libpcap 1.10 on Linux (TPACKET_V3) waits in poll() with no time limit and
+// leaves the read timeout to the kernel, which hands a ring block over only
+// once a packet has arrived: on a quiet device a read never returns. It also
+// retries its poll() after EINTR, so the interpreter never gets to run a
+// signal handler. For a live packet socket the module therefore keeps
+// libpcap's handle non-blocking and waits itself, without the interpreter
+// lock: poll() on the socket and on a wake descriptor that close() signals,
+// for the time left, running the signal handlers when a signal comes. The
+// caller's own non-blocking choice lives in the record. Other kinds of
+// handle are left to libpcap.
+
+static int set_fd_nonblock(int fd, bool on)
+{
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0)
+        return -1;
+    int wanted = on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK;
+    return wanted == flags ? 0 : fcntl(fd, F_SETFL, wanted);
+}
+
+// Called once the handle is activated. Whatever fails leaves the waiting to
+// libpcap, as before.
+static void take_over_waiting(HandleState *state)
+{
+#ifdef __linux__
+    pcap_t *handle = state->handle;
+    int fd = pcap_get_selectable_fd(handle);
+    int domain = 0;
+    socklen_t size = sizeof domain;
+    if (fd < 0 || getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &size) != 0 || domain != AF_PACKET)
+        return;
+    char errbuf[PCAP_ERRBUF_SIZE];
+    int nonblock = pcap_getnonblock(handle, errbuf);
+    if (nonblock < 0)
+        return;
+    int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake < 0)
+        return;
+    // libpcap puts the socket into non-blocking mode too, but it uses the
+    // socket itself only to send: sending keeps the caller's mode.
+    if (pcap_setnonblock(handle, 1, errbuf) != 0 || set_fd_nonblock(fd, nonblock != 0) != 0) {
+        pcap_setnonblock(handle, nonblock, errbuf);
+        close(wake);
+        return;
+    }
+    state->wake_fd = wake;
+    state->nonblock = nonblock != 0;
+#else
+    (void)state;
+#endif
+}
+
+static void wake_reader(const HandleState *state)
+{
+    uint64_t one = 1;
+    if (state->wake_fd >= 0 && write(state->wake_fd, &one, sizeof one) < 0) {
+        // Full only if a million closes went unread; the read is woken anyway.
+    }
+}
+
+// Runs the pending signal handlers, taking the interpreter lock for it;
+// -1 when one raised. Called and returns without the lock.
+static int run_signal_handlers(PyThreadState *thread_state)
+{
+    PyEval_RestoreThread(thread_state);
+    int status = PyErr_CheckSignals();
+    PyEval_SaveThread();
+    return status;
+}
+
+enum class Waited {
+    ready,     // libpcap may have something: ask it again
+    timed_out, // the read timeout passed
+    woken,     // close() was called
+    raised,    // a signal handler raised; its exception is pending
+};
+
+// The waiting of one read on a live capture. Made with the interpreter lock
+// held; wait() runs without it.
+class LiveWait {
+public:
+    // across_timeouts: loop() goes on until its packets have come.
+    LiveWait(const HandleState *state, bool across_timeouts)
+        : state_(state), timeout_ms_(across_timeouts ? 0 : state->timeout_ms), across_(across_timeouts)
+    {
+    }
+
+    // Whether the read waits in the module when libpcap has nothing ready.
+    // The caller's mode is looked at each time: the callable may change it.
+    bool waits() const { return state_->wake_fd >= 0 && (across_ || !state_->nonblock); }
+
+    Waited wait(PyThreadState *thread_state)
+    {
+        // A signal that came while libpcap ran was swallowed by its retries.
+        if (run_signal_handlers(thread_state) < 0)
+            return Waited::raised;
+        pcap_t *handle = state_->handle;
+        pollfd fds[2] = {{pcap_get_selectable_fd(handle), POLLIN, 0}, {state_->wake_fd, POLLIN, 0}};
+        for (;;) {
+            int timeout = -1;
+            if (timeout_ms_ > 0) {
+                long long left = left_ms();
+                if (left <= 0)
+                    return Waited::timed_out;
+                timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+            }
+            // libpcap asks for a bound while it watches a device that went down.
+            bool bounded = false;
+            if (const timeval *required = pcap_get_required_select_timeout(handle)) {
+                long long ms = required->tv_sec * 1000LL + (required->tv_usec + 999) / 1000;
+                if (timeout < 0 || ms < timeout) {
+                    timeout = static_cast<int>(ms < INT_MAX ? ms : INT_MAX);
+                    bounded = true;
+                }
+            }
+            int ready = poll(fds, 2, timeout);
+            if (ready > 0)
+                return fds[1].revents != 0 ? Waited::woken : Waited::ready;
+            if (ready == 0) {
+                if (bounded)
+                    return Waited::ready;
+                continue;
+            }
+            // Any other failure is libpcap's to report, from its own poll().
+            if (errno != EINTR)
+                return Waited::ready;
+            if (run_signal_handlers(thread_state) < 0)
+                return Waited::raised;
+        }
+    }
+
+private:
+    // Milliseconds until the deadline, rounded up; the clock starts at the
+    // first wait, so a read that finds packets never looks at it.
+    long long left_ms()
+    {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long long now_ns = now.tv_sec * 1000000000LL + now.tv_nsec;
+        if (deadline_ns_ == 0)
+            deadline_ns_ = now_ns + timeout_ms_ * 1000000LL;
+        return (deadline_ns_ - now_ns + 999999) / 1000000;
+    }
+
+    const HandleState *state_;
+    int timeout_ms_;
+    bool across_;
+    long long deadline_ns_ = 0;
+};
+
+// ---------------------------------------------------------------------------
 
 enum class Access {
     read,   // next, loop, dispatch
@@ -174,16 +345,25 @@ PyObject *new_pcapobject(pcap_t *handle, unsigned int net, unsigned int mask)
     ReaderObject *reader = PyObject_New(ReaderObject, &Pcaptype);
     if (reader == nullptr)
         return nullptr;
+    HandleState *state;
     try {
-        handle_states.insert_or_assign(reader, HandleState{handle});
+        state = &handle_states.insert_or_assign(reader, HandleState{handle}).first->second;
     } catch (const std::exception &) {
         PyObject_Free(reader);
         return PyErr_NoMemory();
     }
+    if (pcap_file(handle) == nullptr && pcap_datalink(handle) != PCAP_ERROR_NOT_ACTIVATED)
+        take_over_waiting(state);
     reader->pcap = handle;
     reader->net = net;
     reader->mask = mask;
     return reinterpret_cast<PyObject *>(reader);
+}
+
+void reader_set_read_timeout(PyObject *reader, int to_ms)
+{
+    if (HandleState *state = find_state(reinterpret_cast<ReaderObject *>(reader)))
+        state->timeout_ms = to_ms;
 }
 
 // Detaches the handle from the Reader. It is released now, or by the read
@@ -198,10 +378,12 @@ static void reader_release(ReaderObject *reader)
             pcap_close(handle);
         return;
     }
-    if (state->depth > 0)
+    if (state->depth > 0) {
         pcap_breakloop(state->handle);
-    else
+        wake_reader(state);
+    } else {
         release_handle(reader, state);
+    }
 }
 
 static void reader_dealloc(PyObject *self)
@@ -242,11 +424,17 @@ static PyObject *reader_next(PyObject *self, PyObject *)
         return nullptr;
 
     ReadScope scope(reader, state);
+    LiveWait live(state, false);
     pcap_pkthdr *hdr = nullptr;
     const u_char *data = nullptr;
     PyThreadState *thread_state = PyEval_SaveThread();
     int status = pcap_next_ex(scope.handle(), &hdr, &data);
+    Waited waited = Waited::ready;
+    while (status == 0 && live.waits() && (waited = live.wait(thread_state)) == Waited::ready)
+        status = pcap_next_ex(scope.handle(), &hdr, &data);
     PyEval_RestoreThread(thread_state);
+    if (waited == Waited::raised)
+        return nullptr;
 
     if (status == PCAP_ERROR)
         return raise_pcap_error(scope.handle());
@@ -336,6 +524,40 @@ static void clear_break_request(pcap_t *handle)
         pcap_dispatch(handle, 1, discard_packet, nullptr);
 }
 
+// A capture on a live handle whose waiting the module took over: libpcap's
+// non-blocking dispatch, over and over, with the module's waits between.
+// dispatch() ends once it has delivered packets or its timeout passed;
+// loop() once count packets have come. Runs without the interpreter lock.
+static int capture_live(PcapCallbackContext &ctx, LiveWait &live, int count, bool loop)
+{
+    u_char *user = reinterpret_cast<u_char *>(&ctx);
+    int left = count;
+    for (;;) {
+        int delivered = pcap_dispatch(ctx.pcap, left, packet_callback, user);
+        if (delivered < 0 || ctx.failed)
+            return delivered;
+        if (loop) {
+            if (count > 0 && (left -= delivered) <= 0)
+                return 0;
+            if (delivered > 0)
+                continue;
+        } else if (delivered > 0 || !live.waits()) {
+            return delivered;
+        }
+        switch (live.wait(ctx.thread_state)) {
+        case Waited::ready:
+            break;
+        case Waited::timed_out:
+            return 0;
+        case Waited::woken:
+            return PCAP_ERROR_BREAK;
+        case Waited::raised:
+            ctx.failed = true;
+            return PCAP_ERROR_BREAK;
+        }
+    }
+}
+
 static PyObject *reader_capture(PyObject *self, PyObject *args, const char *format, bool loop)
 {
     ReaderObject *reader = reader_guard(self);
@@ -351,9 +573,17 @@ static PyObject *reader_capture(PyObject *self, PyObject *args, const char *form
 
     ReadScope scope(reader, state);
     PcapCallbackContext ctx(scope.handle(), callable, PyThreadState_Get());
+    LiveWait live(state, loop);
+    bool module_waits = state->wake_fd >= 0;
+    u_char *user = reinterpret_cast<u_char *>(&ctx);
     PyEval_SaveThread();
-    int status = loop ? pcap_loop(ctx.pcap, count, packet_callback, reinterpret_cast<u_char *>(&ctx))
-                      : pcap_dispatch(ctx.pcap, count, packet_callback, reinterpret_cast<u_char *>(&ctx));
+    int status;
+    if (module_waits)
+        status = capture_live(ctx, live, count, loop);
+    else if (loop)
+        status = pcap_loop(ctx.pcap, count, packet_callback, user);
+    else
+        status = pcap_dispatch(ctx.pcap, count, packet_callback, user);
     PyEval_RestoreThread(ctx.thread_state);
 
     if (ctx.failed) {
@@ -487,6 +717,10 @@ static PyObject *reader_getnonblock(PyObject *self, PyObject *)
     ReaderObject *reader = reader_guard(self);
     if (reader == nullptr)
         return nullptr;
+    // libpcap's own mode is the module's business once it does the waiting.
+    const HandleState *state = find_state(reader);
+    if (state != nullptr && state->wake_fd >= 0)
+        return PyLong_FromLong(state->nonblock);
     char errbuf[PCAP_ERRBUF_SIZE];
     errbuf[0] = '\0';
     int status = pcap_getnonblock(reader->pcap, errbuf);
@@ -507,8 +741,21 @@ static PyObject *reader_setnonblock(PyObject *self, PyObject *args)
     if (reader == nullptr)
         return nullptr;
     int mode;
-    if (!PyArg_ParseTuple(args, "i", &mode) || claim_parsed(self, Access::change) == nullptr)
+    if (!PyArg_ParseTuple(args, "i", &mode))
         return nullptr;
+    HandleState *state = claim_parsed(self, Access::change);
+    if (state == nullptr)
+        return nullptr;
+    if (state->wake_fd >= 0) {
+        // The reads honour the mode; the socket takes it for sending, as
+        // libpcap would set it.
+        if (set_fd_nonblock(pcap_get_selectable_fd(state->handle), mode != 0) != 0) {
+            PyErr_SetFromErrno(PcapError);
+            return nullptr;
+        }
+        state->nonblock = mode != 0;
+        Py_RETURN_NONE;
+    }
     char errbuf[PCAP_ERRBUF_SIZE];
     errbuf[0] = '\0';
     int status = pcap_setnonblock(reader->pcap, mode, errbuf);
@@ -603,9 +850,16 @@ static PyObject *reader_setting(PyObject *self, PyObject *args, int (*set)(pcap_
     if (reader == nullptr)
         return nullptr;
     int value;
-    if (!PyArg_ParseTuple(args, "i", &value) || claim_parsed(self, Access::change) == nullptr)
+    if (!PyArg_ParseTuple(args, "i", &value))
         return nullptr;
-    return Py_BuildValue("i", set(reader->pcap, value));
+    HandleState *state = claim_parsed(self, Access::change);
+    if (state == nullptr)
+        return nullptr;
+    int status = set(state->handle, value);
+    // libpcap does not tell the timeout back; the module's waits need it.
+    if (set == pcap_set_timeout && status == 0)
+        state->timeout_ms = value;
+    return Py_BuildValue("i", status);
 }
 
 PyDoc_STRVAR(set_snaplen_doc, "set the snapshot length for a not-yet-activated capture handle");
@@ -654,6 +908,8 @@ static PyObject *reader_activate(PyObject *self, PyObject *)
     int status = pcap_activate(state->handle);
     if (status < 0 && status != PCAP_ERROR_ACTIVATED)
         state->failed_activation = status;
+    else if (status >= 0)
+        take_over_waiting(state);
     return Py_BuildValue("i", status);
 }
 

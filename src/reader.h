@@ -20,4 +20,8 @@ WIRELET_EXPORT extern PyTypeObject Pcaptype;
 // exception set, in which case handle stays the caller's.
 WIRELET_EXPORT PyObject *new_pcapobject(pcap_t *handle, unsigned int net, unsigned int mask);
 
+// Tells a Reader made by new_pcapobject the read timeout its live handle was
+// opened with, which libpcap does not report back.
+void reader_set_read_timeout(PyObject *reader, int to_ms);
+
 #endif

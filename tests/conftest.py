@@ -1,6 +1,10 @@
 import gc
+import itertools
+import json
 import os
 import socket
+import subprocess
+import sys
 import threading
 import time
 
@@ -79,3 +83,40 @@ def lo_traffic():
 def open_fds():
     gc.collect()
     return len(os.listdir("/proc/self/fd"))
+
+
+# ---------------------------------------------------------------------------
+# A veth pair, both ends inside a namespace of the test's own: wla carries
+# 192.0.2.1/24 and wlb 192.0.2.130/25. Code runs in the namespace through
+# `ip netns exec`, in a subprocess that prints its findings as JSON.
+
+_namespaces = itertools.count()
+ETHERTYPE = 0x88B5  # local experimental: nothing else on the pair uses it
+MAC_A, MAC_B = "02:00:00:00:00:0a", "02:00:00:00:00:0b"
+
+
+@pytest.fixture(scope="module")
+def netns():
+    name = f"wl-{os.getpid()}-{next(_namespaces)}"
+
+    def ip(*args):
+        subprocess.run(["ip", *args], check=True, capture_output=True, timeout=30)
+    ip("netns", "add", name)
+    try:
+        ip("-n", name, "link", "add", "wla", "address", MAC_A, "type", "veth",
+           "peer", "name", "wlb", "address", MAC_B)
+        ip("-n", name, "addr", "add", "192.0.2.1/24", "dev", "wla")
+        ip("-n", name, "addr", "add", "192.0.2.130/25", "dev", "wlb")
+        ip("-n", name, "link", "set", "wla", "up")
+        ip("-n", name, "link", "set", "wlb", "up")
+        yield name
+    finally:
+        # The pair goes with the namespace.
+        subprocess.run(["ip", "netns", "del", name], capture_output=True, timeout=30)
+
+
+def in_netns(name, code):
+    out = subprocess.run(["ip", "netns", "exec", name, sys.executable, "-c", code],
+                         capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    return json.loads(out.stdout)

@@ -1,7 +1,6 @@
 """Device settings, queries and injection on real devices (root only): the
 loopback device, and a veth pair in a network namespace of the test's own."""
 import json
-import os
 import re
 import select
 import socket
@@ -12,7 +11,7 @@ import time
 import pytest
 
 import wirelet
-from conftest import LoTraffic, needs_root
+from conftest import ETHERTYPE, MAC_A, MAC_B, LoTraffic, in_netns, needs_root, netns  # noqa: F401
 
 pytestmark = needs_root
 
@@ -141,40 +140,7 @@ def test_findalldevs_matches_tcpdump_and_lookupdev_picks_one():
 
 
 # ---------------------------------------------------------------------------
-# A veth pair, both ends inside a namespace of the test's own: wla carries
-# 192.0.2.1/24 and wlb 192.0.2.130/25. Code runs in the namespace through
-# `ip netns exec`, in a subprocess that prints its findings as JSON.
-
-ETHERTYPE = 0x88B5  # local experimental: nothing else on the pair uses it
-MAC_A, MAC_B = "02:00:00:00:00:0a", "02:00:00:00:00:0b"
-
-
-@pytest.fixture(scope="module")
-def netns():
-    name = f"wl-{os.getpid()}"
-
-    def ip(*args):
-        subprocess.run(["ip", *args], check=True, capture_output=True, timeout=30)
-    ip("netns", "add", name)
-    try:
-        ip("-n", name, "link", "add", "wla", "address", MAC_A, "type", "veth",
-           "peer", "name", "wlb", "address", MAC_B)
-        ip("-n", name, "addr", "add", "192.0.2.1/24", "dev", "wla")
-        ip("-n", name, "addr", "add", "192.0.2.130/25", "dev", "wlb")
-        ip("-n", name, "link", "set", "wla", "up")
-        ip("-n", name, "link", "set", "wlb", "up")
-        yield name
-    finally:
-        # The pair goes with the namespace.
-        subprocess.run(["ip", "netns", "del", name], capture_output=True, timeout=30)
-
-
-def in_netns(name, code):
-    out = subprocess.run(["ip", "netns", "exec", name, sys.executable, "-c", code],
-                         capture_output=True, text=True, timeout=60)
-    assert out.returncode == 0, out.stderr
-    return json.loads(out.stdout)
-
+# The veth pair of conftest's netns fixture.
 
 def test_network_and_mask_of_the_veth_addresses(netns):
     got = in_netns(netns, """if True:

@@ -1,0 +1,184 @@
+"""Reads on a quiet live device: the read timeout holds, signals are served
+while a read waits, close() ends it, and a busy capture pays nothing for it
+(root only)."""
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import wirelet
+from conftest import ETHERTYPE, in_netns, needs_root, netns  # noqa: F401
+
+pytestmark = needs_root
+
+QUIET = "udp dst port 9 and udp src port 9"  # nothing on lo sends that
+
+
+def timed(call):
+    start = time.monotonic()
+    result = call()
+    return result, time.monotonic() - start
+
+
+def test_the_timeout_holds_on_a_quiet_device():
+    with wirelet.open_live("lo", 65535, 0, 100) as r:
+        r.setfilter(QUIET)
+        for call, nothing in ((r.next, (None, b"")), (lambda: r.dispatch(-1, print), 0)):
+            result, took = timed(call)
+            assert result == nothing and 0.09 < took < 1.0
+    r = wirelet.create("lo")
+    assert r.set_timeout(150) == 0 and r.activate() == 0
+    r.setfilter(QUIET)
+    result, took = timed(r.next)
+    assert result == (None, b"") and 0.14 < took < 1.0
+    # Non-blocking: at once, whatever the timeout.
+    r.setnonblock(1)
+    assert r.getnonblock() == 1
+    result, took = timed(lambda: r.dispatch(5, print))
+    assert result == 0 and took < 0.05
+    r.close()
+
+
+def test_the_timeout_holds_on_a_quiet_veth(netns):
+    took = in_netns(netns, """if True:
+        import json, time, wirelet
+        with wirelet.open_live("wlb", 65535, 0, 120) as r:
+            start = time.monotonic()
+            assert r.next() == (None, b"") and r.dispatch(10, print) == 0
+            print(json.dumps(time.monotonic() - start))
+        """)
+    assert 0.23 < took < 2.0
+
+
+WAIT_FOR_SIGNAL = r"""
+import os, signal, sys, time, wirelet
+how, to_ms = sys.argv[1], int(sys.argv[2])
+calls = {"next": lambda r: r.next(), "loop": lambda r: r.loop(-1, print),
+         "dispatch": lambda r: r.dispatch(-1, print)}
+handled = []
+if how == "handled":
+    signal.signal(signal.SIGUSR1, lambda *a: handled.append(time.monotonic()))
+r = wirelet.open_live("lo", 65535, 0, to_ms)
+r.setfilter("udp dst port 9 and udp src port 9")
+print("waiting", time.monotonic(), flush=True)
+try:
+    result = calls["next" if how == "handled" else how](r)
+    print("returned", time.monotonic(), result, handled, flush=True)
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic(), flush=True)
+    r.setnonblock(1)  # the Reader goes on working
+    assert r.next() == (None, b"")
+    print("usable", flush=True)
+"""
+
+
+def child(how, to_ms):
+    return subprocess.Popen([sys.executable, "-c", WAIT_FOR_SIGNAL, how, str(to_ms)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+@pytest.mark.parametrize("how", ["next", "loop", "dispatch"])
+def test_ctrl_c_ends_a_waiting_read(how):
+    # to_ms 0 waits for a packet that never comes: only the signal can end it.
+    proc = child(how, 0 if how != "next" else 100000)
+    assert proc.stdout.readline().startswith("waiting")
+    time.sleep(0.3)  # well into the wait
+    sent = time.monotonic()
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=20)
+    lines = out.splitlines()
+    assert lines[:2] and lines[0].startswith("interrupted") and lines[1] == "usable", err
+    # The whole path from kill() to the except clause.
+    assert float(lines[0].split()[1]) - sent < 1.0
+    assert proc.returncode == 0, err
+
+
+def test_a_handler_that_does_not_raise_lets_the_wait_go_on():
+    proc = child("handled", 1000)
+    _, begun = proc.stdout.readline().split()
+    time.sleep(0.5)
+    sent = time.monotonic()
+    proc.send_signal(signal.SIGUSR1)
+    out, err = proc.communicate(timeout=20)
+    word, ended, *rest = out.split(maxsplit=2)
+    assert word == "returned" and "(None, b'')" in rest[0], err
+    handled = float(rest[0].split("[")[1].rstrip("]\n"))
+    assert sent <= handled < sent + 1.0
+    # It ends on the original deadline, not a second's wait after the signal.
+    assert 0.95 < float(ended) - float(begun) < 1.45
+
+
+@pytest.mark.parametrize("nonblock", [0, 1])
+def test_close_from_another_thread_ends_a_waiting_loop(nonblock):
+    r = wirelet.open_live("lo", 65535, 0, 0)
+    r.setfilter(QUIET)
+    r.setnonblock(nonblock)
+    threading.Timer(0.3, r.close).start()
+    result, took = timed(lambda: r.loop(-1, print))
+    assert result is None and took < 5
+
+
+FLOOD_READER = r"""
+import os, sys, wirelet
+count, how, go = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+r = wirelet.create("wlb")
+r.set_buffer_size(128 << 20); r.set_snaplen(96); r.set_timeout(100)
+assert r.activate() == 0
+r.setfilter("ether proto 0x88b5")
+print("ready", flush=True)
+sys.stdin.readline()   # the sender has filled the ring
+got = []
+if how == "next":
+    while len(got) < count:
+        h, d = r.next()
+        assert h is not None
+        got.append(1)
+else:
+    r.loop(count, lambda h, d: got.append(1))
+print(len(got), flush=True)
+"""
+
+FLOOD_SENDER = r"""
+import sys, wirelet
+frame = bytes.fromhex("02000000000b02000000000a88b5") + bytes(46)
+with wirelet.open_live("wla", 96, 0, 100) as tx:
+    for _ in range(int(sys.argv[1])):
+        tx.sendpacket(frame)
+"""
+
+
+def flood_syscalls(netns, count, how, tmp_path):
+    """System calls of a reader process that reads count packets from a
+    full ring, by name, as strace -c counts them."""
+    out = tmp_path / f"strace-{how}-{count}"
+    reader = subprocess.Popen(["ip", "netns", "exec", netns, "strace", "-c", "-f", "-o", str(out),
+                               sys.executable, "-c", FLOOD_READER, str(count), how, "-"],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert reader.stdout.readline() == "ready\n"
+    subprocess.run(["ip", "netns", "exec", netns, sys.executable, "-c", FLOOD_SENDER, str(count)],
+                   check=True, timeout=120)
+    reader.stdin.write("go\n")
+    reader.stdin.close()
+    assert reader.stdout.read() == f"{count}\n"
+    assert reader.wait(60) == 0
+    calls = {}
+    for line in out.read_text().splitlines():
+        fields = line.split()
+        if len(fields) >= 5 and fields[-1].isidentifier() and fields[3].isdigit():
+            calls[fields[-1]] = int(fields[3])
+    return calls
+
+
+@pytest.mark.parametrize("how", ["next", "loop"])
+def test_a_busy_capture_makes_no_system_calls_per_packet(netns, how, tmp_path):
+    if subprocess.run(["which", "strace"], capture_output=True).returncode != 0:
+        pytest.skip("strace is not installed")
+    few, many = (flood_syscalls(netns, n, how, tmp_path) for n in (1_000, 200_000))
+    # Start-up and set-up are the same for both runs; 199,000 more packets
+    # may add no more than a handful of calls.
+    assert sum(many.values()) - sum(few.values()) < 100, (few, many)
+    assert many.get("poll", 0) <= 4
