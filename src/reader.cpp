@@ -8,6 +8,7 @@
 #include <exception>
 #include <vector>
 
+#include "bpfprogram.h"
 #include "dumper.h"
 #include "module.h"
 #include "pkthdr.h"
@@ -332,7 +333,11 @@ static PyObject *reader_setfilter(PyObject *self, PyObject *args)
     if (!PyArg_ParseTuple(args, "s:setfilter", &expression))
         return nullptr;
     bpf_program program;
-    if (pcap_compile(reader->pcap, &program, expression, 1, reader->mask) != 0)
+    std::optional<int> compiled = run_filter_compiler(
+        expression, [&] { return pcap_compile(reader->pcap, &program, expression, 1, reader->mask); });
+    if (!compiled)
+        return nullptr;
+    if (*compiled != 0)
         return raise_pcap_error(reader->pcap);
     int status = pcap_setfilter(reader->pcap, &program);
     // libpcap keeps its own copy of an installed program.
