@@ -102,8 +102,11 @@ static PyObject *wirelet_compile(PyObject *, PyObject *args)
         return nullptr;
     }
     bpf_program program;
-    if (pcap_compile(dead, &program, filter, optimize, netmask) != 0) {
-        PyErr_SetString(PcapError, pcap_geterr(dead));  // copied before the close
+    std::optional<int> status =
+        run_filter_compiler(filter, [&] { return pcap_compile(dead, &program, filter, optimize, netmask); });
+    if (!status || *status != 0) {
+        if (status)
+            PyErr_SetString(PcapError, pcap_geterr(dead));  // copied before the close
         pcap_close(dead);
         return nullptr;
     }

@@ -20,6 +20,7 @@
 #include <sys/eventfd.h>
 #endif
 
+#include "bpfprogram.h"
 #include "dumper.h"
 #include "module.h"
 #include "pkthdr.h"
@@ -627,7 +628,11 @@ static PyObject *reader_setfilter(PyObject *self, PyObject *args)
     if (!PyArg_ParseTuple(args, "s:setfilter", &expression) || claim(reader, Access::change) == nullptr)
         return nullptr;
     bpf_program program;
-    if (pcap_compile(reader->pcap, &program, expression, 1, reader->mask) != 0)
+    std::optional<int> compiled = run_filter_compiler(
+        expression, [&] { return pcap_compile(reader->pcap, &program, expression, 1, reader->mask); });
+    if (!compiled)
+        return nullptr;
+    if (*compiled != 0)
         return raise_pcap_error(reader->pcap);
     int status = pcap_setfilter(reader->pcap, &program);
     // libpcap keeps its own copy of an installed program.

@@ -5,9 +5,11 @@ import ctypes
 import ctypes.util
 import functools
 import gc
+import json
 import os
 import random
 import re
+import resource
 import runpy
 import shutil
 import socket
@@ -20,6 +22,7 @@ from hypothesis import given, settings, strategies as st
 
 import pcapfile
 import wirelet
+from conftest import SANITIZED
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXAMPLES = os.path.join(HERE, os.pardir, "examples")
@@ -100,6 +103,20 @@ def test_netmask_tcpdump_passes_zero_and_compile_passes_any():
     to_subnet_broadcast = frame(1, 0x0800, ip4(17, udp(1, 2), dst="10.0.0.255"))
     assert wirelet.compile(1, 100, "ip broadcast", 1, 0xFFFFFF00).filter(to_subnet_broadcast) == 100
     assert wirelet.compile(1, 100, "ip broadcast", 1, 0).filter(to_subnet_broadcast) == 0
+
+
+# Expressions of hundreds to thousands of primitives, which the module
+# compiles on a stack of its own.
+LONG = [" or ".join(f"tcp port {i}" for i in range(300)),
+        " and ".join(f"(udp port {i} or not host 192.0.2.{i})" for i in range(200)),
+        " and ".join(["udp"] * 3000)]
+
+
+@needs_tcpdump
+def test_long_expressions_compile_as_tcpdump_compiles_them():
+    for expr, optimize in ((LONG[0], True), (LONG[0], False), (LONG[1], False), (LONG[2], True)):
+        assert compiled(1, TCPDUMP_SNAPLEN, expr, int(optimize)) == tcpdump_dd("EN10MB", expr, None, optimize)
+    assert wirelet.BPFProgram(LONG[1]).get_bpf() == tcpdump_dd("EN10MB", LONG[1], 65536, False)
 
 
 # ---------------------------------------------------------------------------
@@ -467,6 +484,73 @@ def test_failed_construction_frees_the_program_and_a_missing_handle_raises(tmp_p
         "compile Failed to create object 1",
         "BPFProgram Failed to create object 1",
     ]
+
+
+# ---------------------------------------------------------------------------
+# Expressions that need more stack than the calling thread has: libpcap's
+# compiler recurses once per block of the program. In a child process whose
+# main thread has 256 KiB of stack, the same calls on that thread, on a thread
+# with as little and on one with plenty give the same results, for a deep
+# expression and for megabytes; with no address space left for the stack that
+# a long expression needs, the call is a MemoryError and the next one works.
+
+DEEP_CHILD = r"""
+import json, resource, sys, threading, wirelet
+entry, path, sanitized = sys.argv[1], sys.argv[2], sys.argv[3] == "1"
+expressions = ["&&".join(["l1"] * 150),  # 600 bytes; 380 kB of stack in libpcap 1.10.3
+               "udp" + " " * 2**21, "not " * 2**18 + "udp"]  # megabytes; the parser refuses the second
+
+
+def compile(expression):
+    try:
+        if entry == "BPFProgram":
+            return wirelet.BPFProgram(expression, 127).get_bpf()
+        if entry == "compile":
+            return wirelet.compile(127, 65536, expression, 0, 0).get_bpf()
+        with wirelet.open_offline(path) as reader:
+            return reader.setfilter(expression)
+    except (wirelet.BPFError, wirelet.PcapError) as e:
+        return str(e)
+
+
+results = {"main": [compile(e) for e in expressions]}
+for name, size in (("small", 256 << 10), ("large", 64 << 20)):
+    threading.stack_size(size)
+    thread = threading.Thread(target=lambda: results.__setitem__(name, [compile(e) for e in expressions]))
+    thread.start()
+    thread.join()
+assert results["main"] == results["small"] == results["large"]
+print(json.dumps(results["main"]))
+if not sanitized:  # the sanitizer's shadow memory needs all the address space
+    with open("/proc/self/status") as f:
+        size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+    resource.setrlimit(resource.RLIMIT_AS, (size + (1 << 30), resource.RLIM_INFINITY))
+    try:
+        compile(expressions[1])
+    except MemoryError:
+        print("MemoryError")
+    print(json.dumps(compile("udp")))
+"""
+
+
+@pytest.mark.parametrize("entry", ["BPFProgram", "compile", "setfilter"])
+def test_deep_and_huge_expressions_compile_on_any_stack(tmp_path, entry):
+    path = pcapfile.write(tmp_path / "radio.pcap", [], linktype=127)  # DLT_IEEE802_11_RADIO
+    r = subprocess.run([sys.executable, "-c", DEEP_CHILD, entry, path, str(int(SANITIZED))],
+                       capture_output=True, text=True, timeout=100,
+                       preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_STACK, (256 << 10, 256 << 10)))
+    assert r.returncode == 0, r.stderr[-2000:]
+
+    def program(expression):
+        if entry == "setfilter":
+            return None
+        return [list(insn) for insn in wirelet.compile(127, 65536, expression, 0, 0).get_bpf()]
+    refused = "can't parse filter expression: memory exhausted"
+    if entry == "BPFProgram":
+        refused = "Couldn't compile BPF program"
+    lines = r.stdout.splitlines()
+    assert json.loads(lines[0]) == [program("&&".join(["l1"] * 150)), program("udp"), refused]
+    assert lines[1:] == ([] if SANITIZED else ["MemoryError", json.dumps(program("udp"))])
 
 
 # ---------------------------------------------------------------------------

@@ -14,6 +14,7 @@ EXPRESSIONS = [
     "greater 100", "less 60", "len > 80 and len < 200",
     "ip[8] < 10", "tcp[tcpflags] & (tcp-syn|tcp-ack) == tcp-syn", "ether[0] & 1 = 1",
     "not ip", "ip and not udp and not tcp", "udp[8:2] = 0x7171",
+    " or ".join(["port 53"] * 300),  # compiled on a stack of the module's own
 ]
 
 
