@@ -1,6 +1,7 @@
 """Dumper: files written through it, read back by tcpdump, tshark and wirelet."""
 import json
 import subprocess
+import sys
 
 import pytest
 
@@ -136,3 +137,53 @@ def test_dump_and_dump_open_errors(three, tmp_path):
     r.close()
     with pytest.raises(ValueError, match="pcap is closed"):
         r.dump_open()
+
+
+FULL = "Can't write to /dev/full: No space left on device"
+
+
+def test_write_failures_raise_and_the_dumper_still_closes(three):
+    path, _ = three
+    r = wirelet.open_offline(path)
+    header, data = r.next()
+    # A few records wait in the stream's buffer: the flush in close() fails.
+    d = r.dump_open("/dev/full")
+    for _ in range(3):
+        d.dump(header, data)
+    with pytest.raises(wirelet.PcapError, match=f"^{FULL}$"):
+        d.close()
+    assert d.close() is None
+    with pytest.raises(wirelet.PcapError, match=r"^Dumper is already closed\.$"):
+        d.dump(header, data)
+    # Many records: the one that overflows the buffer fails, and so does
+    # every later dump() and the close().
+    d = r.dump_open("/dev/full")
+    written = 0
+    with pytest.raises(wirelet.PcapError, match=f"^{FULL}$"):
+        for written in range(100_000):
+            d.dump(header, data)
+    assert written > 3
+    with pytest.raises(wirelet.PcapError, match=f"^{FULL}$"):
+        d.dump(header, data)
+    with pytest.raises(wirelet.PcapError, match=f"^{FULL}$"):
+        d.close()
+    assert d.close() is None
+
+
+def test_dropped_dumper_reports_a_failure_that_nothing_raised(three, monkeypatch):
+    path, _ = three
+    r = wirelet.open_offline(path)
+    header, data = r.next()
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append((u.exc_type, str(u.exc_value), u.object)))
+    d = r.dump_open("/dev/full")
+    d.dump(header, data)
+    del d
+    assert seen == [(wirelet.PcapError, FULL, None)]
+    seen.clear()
+    d = r.dump_open("/dev/full")
+    with pytest.raises(wirelet.PcapError, match=f"^{FULL}$"):
+        for _ in range(100_000):
+            d.dump(header, data)
+    del d
+    assert seen == []
