@@ -1,11 +1,15 @@
 // Dumper: a capture file open for writing.
 #include "dumper.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "module.h"
@@ -120,6 +124,49 @@ private:
 #endif
 };
 
+// pcap_dump_open(p, "-") (1.10.3) writes to the C library's stdout, which
+// pcap_dump_close() then closes, and descriptor 1 with it. This writes to a
+// duplicate of descriptor 1 instead, with pcap_dump_open()'s checks and
+// messages. Returns the handle, or null with PcapError set.
+static pcap_dumper_t *open_standard_output(pcap_t *pcap)
+{
+    int linktype = pcap_datalink(pcap);
+    if (linktype == PCAP_ERROR_NOT_ACTIVATED) {
+        PyErr_SetString(PcapError, "-: not-yet-activated pcap_t passed to pcap_dump_open");
+        return nullptr;
+    }
+    int fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    FILE *stream = fd < 0 ? nullptr : fdopen(fd, "wb");
+    if (stream == nullptr) {
+        int reason = errno;
+        if (fd >= 0)
+            close(fd);
+        PyErr_Format(PcapError, "standard output: %s", std::strerror(reason));
+        return nullptr;
+    }
+    pcap_dumper_t *handle = pcap_dump_fopen(pcap, stream);
+    if (handle != nullptr)
+        return handle;
+    // pcap_dump_fopen() closes the stream when it cannot write the header but
+    // not when it refuses the link type, and calls it "stream" either way.
+    // The stream is closed here only on the refusal's exact words: a guess
+    // the other way would close it twice.
+    char refusal[PCAP_ERRBUF_SIZE];
+    std::snprintf(refusal, sizeof refusal, "stream: link-layer type %d isn't supported in savefiles", linktype);
+    std::string_view message = pcap_geterr(pcap);
+    if (message == refusal) {
+        std::fclose(stream);
+        PyErr_Format(PcapError, "-: link-layer type %d isn't supported in savefiles", linktype);
+    } else if (message.starts_with("Can't write to stream:")) {
+        // What is left of the message still ends in libpcap's terminator.
+        message.remove_prefix(sizeof "Can't write to stream:" - 1);
+        PyErr_Format(PcapError, "Can't write to standard output:%s", message.data());
+    } else {
+        PyErr_SetString(PcapError, pcap_geterr(pcap));
+    }
+    return nullptr;
+}
+
 // New reference to a Dumper that owns handle, whose messages call the file
 // name, or null with an exception set and handle still the caller's.
 static PyObject *dumper_new(pcap_dumper_t *handle, const char *name)
@@ -149,12 +196,19 @@ PyObject *new_pcapdumper(pcap_dumper_t *handle)
 
 PyObject *dumper_open(pcap_t *pcap, const char *filename)
 {
-    pcap_dumper_t *handle = pcap_dump_open(pcap, filename);
-    if (handle == nullptr) {
-        PyErr_SetString(PcapError, pcap_geterr(pcap));
-        return nullptr;
+    pcap_dumper_t *handle;
+    const char *name = filename;
+    if (std::strcmp(filename, "-") == 0) {
+        handle = open_standard_output(pcap);
+        name = "standard output";
+    } else {
+        handle = pcap_dump_open(pcap, filename);
+        if (handle == nullptr)
+            PyErr_SetString(PcapError, pcap_geterr(pcap));
     }
-    PyObject *dumper = dumper_new(handle, filename);
+    if (handle == nullptr)
+        return nullptr;
+    PyObject *dumper = dumper_new(handle, name);
     if (dumper == nullptr)
         pcap_dump_close(handle);
     return dumper;

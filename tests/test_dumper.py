@@ -1,5 +1,6 @@
 """Dumper: files written through it, read back by tcpdump, tshark and wirelet."""
 import json
+import re
 import subprocess
 import sys
 
@@ -7,7 +8,7 @@ import pytest
 
 import pcapfile
 import wirelet
-from conftest import SAMPLE
+from conftest import SAMPLE, open_fds
 
 
 def packets_wirelet(path):
@@ -187,3 +188,40 @@ def test_dropped_dumper_reports_a_failure_that_nothing_raised(three, monkeypatch
             d.dump(header, data)
     del d
     assert seen == []
+
+
+def test_standard_output_gets_the_file_and_stays_open(three, tmp_path):
+    path, _ = three
+    script = f"""
+import os, sys, wirelet
+r = wirelet.open_offline({path!r})
+d = r.dump_open("-")
+r.loop(-1, d.dump)
+d.close()
+os.fstat(1)
+with open({str(tmp_path / "later")!r}, "w") as f:
+    assert f.fileno() != 1
+print("after", flush=True)
+os.close(1)
+try:
+    r.dump_open("-")
+except wirelet.PcapError as e:
+    sys.stderr.write(str(e))
+"""
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, check=True)
+    with open(path, "rb") as f:
+        assert run.stdout == f.read() + b"after\n"
+    # With no standard output there is nothing to write to: dump_open says so.
+    assert run.stderr == b"standard output: Bad file descriptor"
+
+
+def test_dump_open_refusals_name_the_file_for_standard_output_too(capture, tmp_path):
+    refused = wirelet.open_offline(capture([pcapfile.udp_frame()], linktype=300))
+    inactive = wirelet.create("lo")
+    fds = open_fds()
+    for reader, reason in ((refused, "link-layer type 300 isn't supported in savefiles"),
+                           (inactive, "not-yet-activated pcap_t passed to pcap_dump_open")):
+        for name in (str(tmp_path / "x.pcap"), "-"):
+            with pytest.raises(wirelet.PcapError, match=f"^{re.escape(name)}: {reason}$"):
+                reader.dump_open(name)
+    assert open_fds() == fds
