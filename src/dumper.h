@@ -18,4 +18,8 @@ WIRELET_EXPORT extern PyTypeObject Pdumpertype;
 // exception set, in which case handle stays the caller's.
 WIRELET_EXPORT PyObject *new_pcapdumper(pcap_dumper_t *handle);
 
+// New reference to a Dumper writing pcap's link type to filename ("-" for
+// standard output), or null with PcapError set.
+PyObject *dumper_open(pcap_t *pcap, const char *filename);
+
 #endif

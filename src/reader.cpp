@@ -651,13 +651,7 @@ static PyObject *reader_dump_open(PyObject *self, PyObject *args)
     const char *filename;
     if (!PyArg_ParseTuple(args, "s", &filename) || claim(reader, Access::change) == nullptr)
         return nullptr;
-    pcap_dumper_t *handle = pcap_dump_open(reader->pcap, filename);
-    if (handle == nullptr)
-        return raise_pcap_error(reader->pcap);
-    PyObject *dumper = new_pcapdumper(handle);
-    if (dumper == nullptr)
-        pcap_dump_close(handle);
-    return dumper;
+    return dumper_open(reader->pcap, filename);
 }
 
 PyDoc_STRVAR(close_doc, "close the capture");

@@ -1,12 +1,14 @@
 """Dumper: files written through it, read back by tcpdump, tshark and wirelet."""
 import json
+import re
 import subprocess
+import sys
 
 import pytest
 
 import pcapfile
 import wirelet
-from conftest import SAMPLE
+from conftest import SAMPLE, open_fds
 
 
 def packets_wirelet(path):
@@ -136,3 +138,90 @@ def test_dump_and_dump_open_errors(three, tmp_path):
     r.close()
     with pytest.raises(ValueError, match="pcap is closed"):
         r.dump_open()
+
+
+FULL = "Can't write to /dev/full: No space left on device"
+
+
+def test_write_failures_raise_and_the_dumper_still_closes(three):
+    path, _ = three
+    r = wirelet.open_offline(path)
+    header, data = r.next()
+    # A few records wait in the stream's buffer: the flush in close() fails.
+    d = r.dump_open("/dev/full")
+    for _ in range(3):
+        d.dump(header, data)
+    with pytest.raises(wirelet.PcapError, match=f"^{FULL}$"):
+        d.close()
+    assert d.close() is None
+    with pytest.raises(wirelet.PcapError, match=r"^Dumper is already closed\.$"):
+        d.dump(header, data)
+    # Many records: the one that overflows the buffer fails, and so does
+    # every later dump() and the close().
+    d = r.dump_open("/dev/full")
+    written = 0
+    with pytest.raises(wirelet.PcapError, match=f"^{FULL}$"):
+        for written in range(100_000):
+            d.dump(header, data)
+    assert written > 3
+    with pytest.raises(wirelet.PcapError, match=f"^{FULL}$"):
+        d.dump(header, data)
+    with pytest.raises(wirelet.PcapError, match=f"^{FULL}$"):
+        d.close()
+    assert d.close() is None
+
+
+def test_dropped_dumper_reports_a_failure_that_nothing_raised(three, monkeypatch):
+    path, _ = three
+    r = wirelet.open_offline(path)
+    header, data = r.next()
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append((u.exc_type, str(u.exc_value), u.object)))
+    d = r.dump_open("/dev/full")
+    d.dump(header, data)
+    del d
+    assert seen == [(wirelet.PcapError, FULL, None)]
+    seen.clear()
+    d = r.dump_open("/dev/full")
+    with pytest.raises(wirelet.PcapError, match=f"^{FULL}$"):
+        for _ in range(100_000):
+            d.dump(header, data)
+    del d
+    assert seen == []
+
+
+def test_standard_output_gets_the_file_and_stays_open(three, tmp_path):
+    path, _ = three
+    script = f"""
+import os, sys, wirelet
+r = wirelet.open_offline({path!r})
+d = r.dump_open("-")
+r.loop(-1, d.dump)
+d.close()
+os.fstat(1)
+with open({str(tmp_path / "later")!r}, "w") as f:
+    assert f.fileno() != 1
+print("after", flush=True)
+os.close(1)
+try:
+    r.dump_open("-")
+except wirelet.PcapError as e:
+    sys.stderr.write(str(e))
+"""
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, check=True)
+    with open(path, "rb") as f:
+        assert run.stdout == f.read() + b"after\n"
+    # With no standard output there is nothing to write to: dump_open says so.
+    assert run.stderr == b"standard output: Bad file descriptor"
+
+
+def test_dump_open_refusals_name_the_file_for_standard_output_too(capture, tmp_path):
+    refused = wirelet.open_offline(capture([pcapfile.udp_frame()], linktype=300))
+    inactive = wirelet.create("lo")
+    fds = open_fds()
+    for reader, reason in ((refused, "link-layer type 300 isn't supported in savefiles"),
+                           (inactive, "not-yet-activated pcap_t passed to pcap_dump_open")):
+        for name in (str(tmp_path / "x.pcap"), "-"):
+            with pytest.raises(wirelet.PcapError, match=f"^{re.escape(name)}: {reason}$"):
+                reader.dump_open(name)
+    assert open_fds() == fds

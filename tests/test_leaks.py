@@ -79,6 +79,13 @@ class Sink:
         self.d = self.r.dump_open(str(path))
 
 
+def full(env):
+    """A Dumper on /dev/full with one record waiting in its buffer."""
+    d = query(env).dump_open("/dev/full")
+    d.dump(env["header"], env["data"])
+    return d
+
+
 # name -> (operation, times); an operation takes the shared environment.
 CHECKS = {
     "open_offline": (lambda e: (wirelet.open_offline(SAMPLE).close(),
@@ -124,7 +131,8 @@ CHECKS = {
     "Reader.set_rfmon": (lambda e: created(e).set_rfmon(0), 20000),
     "Reader.activate": (lambda e: created(e, "failed", "nosuchdev0").activate(), 20000),
     "Dumper.dump": (lambda e: kept(e, "sink", lambda: Sink(e["tmp"] / "sink.pcap")).d.dump(e["header"], e["data"]), 50000),
-    "Dumper.close": (lambda e: (query(e).dump_open(str(e["tmp"] / "c.pcap")).close(1)), 2000),
+    "Dumper.close": (lambda e: (query(e).dump_open(str(e["tmp"] / "c.pcap")).close(1),
+                                expect(wirelet.PcapError, full(e).close)), 2000),
 }
 
 
