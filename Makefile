@@ -48,7 +48,7 @@ OTHER_VERSIONS = $(shell self=$$($(PYTHON) -c 'import sys; print("%d.%d" % sys.v
 	  if [ -n "$$p" ]; then echo $$v; else echo "python$$v: not found, skipped" >&2; fi; \
 	done)
 
-.PHONY: demo test check matrix asan fuzz wheel system-deps clean
+.PHONY: demo test check matrix asan fuzz wheels system-deps clean
 
 demo: $(VENV)/.built
 	$(PY) examples/wiretap.py
@@ -73,14 +73,26 @@ check-3.%: .venv-3.%/.built
 asan: $(ASAN_VENV)/.built
 	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
-# An sdist and a wheel in dist/. The wheel is repaired by auditwheel: it
-# carries copies of libpcap and of the libraries libpcap needs, so it installs
-# and runs where libpcap is not installed. The built wheel stays in build/dist.
-wheel: $(VENV)/.deps
+# An sdist and a wheel for each supported interpreter the machine has, in
+# dist/. The wheels are repaired by auditwheel: they carry copies of libpcap
+# and of the libraries libpcap needs, so they install and run where libpcap is
+# not installed. The built wheels stay in build/dist. The wheel test then
+# installs each into a clean environment of its own version and reads the
+# shipped capture.
+wheels: $(VENV)/.built
 	rm -rf build/dist dist
-	$(PY) -m build --outdir build/dist .
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist build/dist/*.whl
-	cp build/dist/*.tar.gz dist/
+	$(PY) -m build --sdist --no-isolation --outdir build/dist .
+	@pythons="$(PY)"; versions="$(OTHER_VERSIONS)"; \
+	for v in $$versions; do \
+	  $(MAKE) --no-print-directory .venv-$$v/.deps || exit 1; pythons="$$pythons .venv-$$v/bin/python"; \
+	done; \
+	for py in $$pythons; do \
+	  echo "$$py -m pip wheel --no-build-isolation --no-deps --wheel-dir build/dist ."; \
+	  $$py -m pip --disable-pip-version-check -q wheel --no-build-isolation --no-deps --wheel-dir build/dist . || exit 1; \
+	done; \
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist build/dist/*.whl && \
+	cp build/dist/*.tar.gz dist/ && \
+	WIRELET_WHEELS=dist WIRELET_PYTHONS="$$pythons" $(PY) -m pytest -q tests/test_packaging.py::test_repaired_wheel_installs_and_runs_on_its_own_libpcap
 
 # The per-packet benchmark (bench/README.md): make bench [ROUNDS=n] [QUICK=1]
 # [ONLY=regex] [RECORD=1]. Its inputs, the C floor program and the peers'
