@@ -6,133 +6,130 @@
 #include <climits>
 #include <cstdio>
 #include <exception>
-#include <vector>
+#include <unordered_map>
+
+#include <pthread.h>
 
 #include "dumper.h"
 #include "module.h"
 #include "pkthdr.h"
 
 // ---------------------------------------------------------------------------
-// Reads in progress.
+// Per-handle bookkeeping.
 //
-// next(), loop() and dispatch() run libpcap without the interpreter lock, and
-// Python code (another thread, or the callable of a loop) may close the Reader
-// meanwhile. The handle must outlive the libpcap call, so every read registers
-// itself here for its duration: close() then only detaches the handle from the
-// Reader and asks libpcap to stop, and the last read to finish on that Reader
-// releases the handle. The Reader's layout stays the three documented fields,
-// which native code may rely on, so this bookkeeping lives beside it. All of it
-// is touched only with the interpreter lock held.
+// A libpcap handle carries one operation at a time, and next(), loop() and
+// dispatch() run libpcap without the interpreter lock, so Python code (another
+// thread, or the callable of a loop) can reach the Reader while a read runs.
+// What the module needs to know about that lives in one record per open
+// handle, beside the Reader, whose layout stays the three documented fields
+// that native code may rely on. A record is made with the Reader and dropped
+// when the handle is released. Everything here is touched only with the
+// interpreter lock held, except by the at-fork handler, which runs in a child
+// where no other thread exists.
 
-static void close_handle(pcap_t *handle);
+struct HandleState {
+    pcap_t *handle;             // the owned handle, until it is released
+    pthread_t reading{};        // the thread running a read on it, if depth > 0
+    int depth = 0;              // reads in progress: more than one only when a
+                                // capture file is read from its own callable
+    int failed_activation = 0;  // what a failed pcap_activate returned, or 0
+};
 
+static std::unordered_map<const ReaderObject *, HandleState> handle_states;
+// next() in a loop asks for the same record again and again.
+static const ReaderObject *cached_reader;
+static HandleState *cached_state;
+
+static HandleState *find_state(const ReaderObject *reader)
+{
+    if (reader == cached_reader)
+        return cached_state;
+    auto found = handle_states.find(reader);
+    if (found == handle_states.end())
+        return nullptr;
+    cached_reader = reader;
+    cached_state = &found->second;
+    return cached_state;
+}
+
+// Closes the handle and forgets everything about it.
+static void release_handle(const ReaderObject *reader, HandleState *state)
+{
+    pcap_t *handle = state->handle;
+    if (reader == cached_reader)
+        cached_reader = nullptr;
+    handle_states.erase(reader);
+    pcap_close(handle);
+}
+
+// In a child process only the thread that forked exists, so no other read
+// is running there: a close() in the child must release the handle at once.
+// Only memory of this process is touched.
+static void forget_reads_after_fork()
+{
+    pthread_t self = pthread_self();
+    for (auto &entry : handle_states) {
+        HandleState &state = entry.second;
+        if (state.depth > 0 && !pthread_equal(state.reading, self))
+            state.depth = 0;
+    }
+}
+
+// A read (next, loop, dispatch) for the duration of one call. The outermost
+// read to end on a Reader closed meanwhile releases the handle.
 class ReadScope {
 public:
-    explicit ReadScope(ReaderObject *reader)
-        : reader_(reader), handle_(reader->pcap), next_(active_)
+    ReadScope(ReaderObject *reader, HandleState *state) : reader_(reader), state_(state)
     {
-        active_ = this;
+        if (state_->depth++ == 0)
+            state_->reading = pthread_self();
     }
 
     ~ReadScope()
     {
-        for (ReadScope **link = &active_; *link != nullptr; link = &(*link)->next_) {
-            if (*link == this) {
-                *link = next_;
-                break;
-            }
-        }
-        if (reader_->pcap == nullptr && !reading(reader_))
-            close_handle(handle_);
+        if (--state_->depth == 0 && reader_->pcap == nullptr)
+            release_handle(reader_, state_);
     }
 
     ReadScope(const ReadScope &) = delete;
     ReadScope &operator=(const ReadScope &) = delete;
 
-    pcap_t *handle() const { return handle_; }
-
-    static bool reading(const ReaderObject *reader)
-    {
-        for (const ReadScope *scope = active_; scope != nullptr; scope = scope->next_) {
-            if (scope->reader_ == reader)
-                return true;
-        }
-        return false;
-    }
+    pcap_t *handle() const { return state_->handle; }
 
 private:
     ReaderObject *reader_;
-    pcap_t *handle_;
-    ReadScope *next_;
-    static ReadScope *active_;
+    HandleState *state_;
 };
 
-ReadScope *ReadScope::active_ = nullptr;
-
-// ---------------------------------------------------------------------------
-// Failed activations.
-//
-// libpcap 1.10.3 crashes when pcap_activate runs a second time on a handle
-// whose activation failed, so the status of a failed activation is kept here
-// and activate() answers with it from then on, without calling libpcap. An
-// entry lives as long as its handle: close_handle() removes it, so a handle
-// later allocated at the same address starts afresh. Touched only with the
-// interpreter lock held.
-
-struct FailedActivation {
-    const pcap_t *handle; // not owned
-    int status;           // what pcap_activate returned for it
+enum class Access {
+    read,   // next, loop, dispatch
+    change, // anything else that hands the handle to libpcap
 };
 
-static std::vector<FailedActivation> failed_activations;
-
-static const FailedActivation *find_failed_activation(const pcap_t *handle)
+// The Reader's record, or null with PcapError set when the operation would
+// run libpcap on the handle beside a read that is in progress. A read may go
+// on in the thread that runs it only from the callable of a loop over a
+// capture file: a live read hands ring blocks back to the kernel that the
+// outer read still walks.
+static HandleState *claim(ReaderObject *reader, Access access)
 {
-    for (const FailedActivation &entry : failed_activations) {
-        if (entry.handle == handle)
-            return &entry;
+    HandleState *state = find_state(reader);
+    if (state == nullptr) {
+        PyErr_SetString(PcapError, "Reader has no capture handle");
+        return nullptr;
     }
-    return nullptr;
-}
-
-static void close_handle(pcap_t *handle)
-{
-    std::erase_if(failed_activations, [handle](const FailedActivation &entry) { return entry.handle == handle; });
-    pcap_close(handle);
-}
-
-// ---------------------------------------------------------------------------
-
-PyObject *new_pcapobject(pcap_t *handle, unsigned int net, unsigned int mask)
-{
-    if (PyType_Ready(&Pcaptype) < 0)
+    if (state->depth == 0)
+        return state;
+    if (!pthread_equal(state->reading, pthread_self())) {
+        PyErr_SetString(PcapError, "a read is in progress on this Reader in another thread");
         return nullptr;
-    ReaderObject *reader = PyObject_New(ReaderObject, &Pcaptype);
-    if (reader == nullptr)
+    }
+    if (access == Access::read && pcap_file(state->handle) == nullptr) {
+        PyErr_SetString(PcapError,
+                        "a read is in progress on this Reader: a live capture cannot be read from its own callable");
         return nullptr;
-    reader->pcap = handle;
-    reader->net = net;
-    reader->mask = mask;
-    return reinterpret_cast<PyObject *>(reader);
-}
-
-// Detaches the handle; it is released now, or by the read still running on it.
-static void reader_release(ReaderObject *reader)
-{
-    pcap_t *handle = reader->pcap;
-    reader->pcap = nullptr;
-    if (handle == nullptr)
-        return;
-    if (ReadScope::reading(reader))
-        pcap_breakloop(handle);
-    else
-        close_handle(handle);
-}
-
-static void reader_dealloc(PyObject *self)
-{
-    reader_release(reinterpret_cast<ReaderObject *>(self));
-    PyObject_Free(self);
+    }
+    return state;
 }
 
 // The test every method but close and __exit__ begins with.
@@ -148,6 +145,69 @@ static ReaderObject *reader_guard(PyObject *self)
         return nullptr;
     }
     return reader;
+}
+
+// After argument parsing, which can run Python code (an __index__ method, a
+// buffer export) that closes the Reader or starts a read on it: the guard
+// once more, then the claim.
+static HandleState *claim_parsed(PyObject *self, Access access)
+{
+    ReaderObject *reader = reader_guard(self);
+    return reader == nullptr ? nullptr : claim(reader, access);
+}
+
+// libpcap's text for a status that means nothing was done.
+static PyObject *raise_status(int status)
+{
+    PyErr_SetString(PcapError, pcap_statustostr(status));
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+
+PyObject *new_pcapobject(pcap_t *handle, unsigned int net, unsigned int mask)
+{
+    static const bool fork_handler = pthread_atfork(nullptr, nullptr, forget_reads_after_fork) == 0;
+    (void)fork_handler;
+    if (PyType_Ready(&Pcaptype) < 0)
+        return nullptr;
+    ReaderObject *reader = PyObject_New(ReaderObject, &Pcaptype);
+    if (reader == nullptr)
+        return nullptr;
+    try {
+        handle_states.insert_or_assign(reader, HandleState{handle});
+    } catch (const std::exception &) {
+        PyObject_Free(reader);
+        return PyErr_NoMemory();
+    }
+    reader->pcap = handle;
+    reader->net = net;
+    reader->mask = mask;
+    return reinterpret_cast<PyObject *>(reader);
+}
+
+// Detaches the handle from the Reader. It is released now, or by the read
+// still running on it when that read ends.
+static void reader_release(ReaderObject *reader)
+{
+    pcap_t *handle = reader->pcap;
+    reader->pcap = nullptr;
+    HandleState *state = find_state(reader);
+    if (state == nullptr) {
+        if (handle != nullptr)
+            pcap_close(handle);
+        return;
+    }
+    if (state->depth > 0)
+        pcap_breakloop(state->handle);
+    else
+        release_handle(reader, state);
+}
+
+static void reader_dealloc(PyObject *self)
+{
+    reader_release(reinterpret_cast<ReaderObject *>(self));
+    PyObject_Free(self);
 }
 
 // The packet pair (header, data) as a new tuple: the object that
@@ -177,8 +237,11 @@ static PyObject *reader_next(PyObject *self, PyObject *)
     ReaderObject *reader = reader_guard(self);
     if (reader == nullptr)
         return nullptr;
+    HandleState *state = claim(reader, Access::read);
+    if (state == nullptr)
+        return nullptr;
 
-    ReadScope scope(reader);
+    ReadScope scope(reader, state);
     pcap_pkthdr *hdr = nullptr;
     const u_char *data = nullptr;
     PyThreadState *thread_state = PyEval_SaveThread();
@@ -280,11 +343,13 @@ static PyObject *reader_capture(PyObject *self, PyObject *args, const char *form
         return nullptr;
     int count;
     PyObject *callable;
-    // The conversion may run an __index__ method that closes the Reader.
-    if (!PyArg_ParseTuple(args, format, &count, &callable) || reader_guard(self) == nullptr)
+    if (!PyArg_ParseTuple(args, format, &count, &callable))
+        return nullptr;
+    HandleState *state = claim_parsed(self, Access::read);
+    if (state == nullptr)
         return nullptr;
 
-    ReadScope scope(reader);
+    ReadScope scope(reader, state);
     PcapCallbackContext ctx(scope.handle(), callable, PyThreadState_Get());
     PyEval_SaveThread();
     int status = loop ? pcap_loop(ctx.pcap, count, packet_callback, reinterpret_cast<u_char *>(&ctx))
@@ -329,7 +394,7 @@ static PyObject *reader_setfilter(PyObject *self, PyObject *args)
     if (reader == nullptr)
         return nullptr;
     const char *expression;
-    if (!PyArg_ParseTuple(args, "s:setfilter", &expression))
+    if (!PyArg_ParseTuple(args, "s:setfilter", &expression) || claim(reader, Access::change) == nullptr)
         return nullptr;
     bpf_program program;
     if (pcap_compile(reader->pcap, &program, expression, 1, reader->mask) != 0)
@@ -349,7 +414,7 @@ static PyObject *reader_dump_open(PyObject *self, PyObject *args)
     if (reader == nullptr)
         return nullptr;
     const char *filename;
-    if (!PyArg_ParseTuple(args, "s", &filename))
+    if (!PyArg_ParseTuple(args, "s", &filename) || claim(reader, Access::change) == nullptr)
         return nullptr;
     pcap_dumper_t *handle = pcap_dump_open(reader->pcap, filename);
     if (handle == nullptr)
@@ -424,12 +489,14 @@ static PyObject *reader_getnonblock(PyObject *self, PyObject *)
         return nullptr;
     char errbuf[PCAP_ERRBUF_SIZE];
     errbuf[0] = '\0';
-    // Only -1 comes with text; other negative statuses are passed on.
     int status = pcap_getnonblock(reader->pcap, errbuf);
     if (status == PCAP_ERROR) {
         PyErr_SetString(PcapError, errbuf);
         return nullptr;
     }
+    // A handle that is not activated answers with a status, not a mode.
+    if (status < 0)
+        return raise_status(status);
     return Py_BuildValue("i", status);
 }
 
@@ -440,15 +507,17 @@ static PyObject *reader_setnonblock(PyObject *self, PyObject *args)
     if (reader == nullptr)
         return nullptr;
     int mode;
-    // The conversion may run an __index__ method that closes the Reader.
-    if (!PyArg_ParseTuple(args, "i", &mode) || reader_guard(self) == nullptr)
+    if (!PyArg_ParseTuple(args, "i", &mode) || claim_parsed(self, Access::change) == nullptr)
         return nullptr;
     char errbuf[PCAP_ERRBUF_SIZE];
     errbuf[0] = '\0';
-    if (pcap_setnonblock(reader->pcap, mode, errbuf) == PCAP_ERROR) {
+    int status = pcap_setnonblock(reader->pcap, mode, errbuf);
+    if (status == PCAP_ERROR) {
         PyErr_SetString(PcapError, errbuf);
         return nullptr;
     }
+    if (status < 0)
+        return raise_status(status);
     Py_RETURN_NONE;
 }
 
@@ -459,13 +528,17 @@ static PyObject *reader_setdirection(PyObject *self, PyObject *args)
     if (reader == nullptr)
         return nullptr;
     int direction;
-    // The conversion may run an __index__ method that closes the Reader.
-    if (!PyArg_ParseTuple(args, "i", &direction) || reader_guard(self) == nullptr)
+    if (!PyArg_ParseTuple(args, "i", &direction) || claim_parsed(self, Access::change) == nullptr)
         return nullptr;
-    if (pcap_setdirection(reader->pcap, static_cast<pcap_direction_t>(direction)) == PCAP_ERROR) {
+    int status = pcap_setdirection(reader->pcap, static_cast<pcap_direction_t>(direction));
+    if (status == PCAP_ERROR) {
         PyErr_SetString(PcapError, "Failed setting direction");
         return nullptr;
     }
+    // libpcap answers -3 before activation, having set nothing: the capture
+    // would record both directions.
+    if (status < 0)
+        return raise_status(status);
     Py_RETURN_NONE;
 }
 
@@ -477,7 +550,7 @@ static PyObject *reader_sendpacket(PyObject *self, PyObject *args)
         return nullptr;
     const char *frame;
     Py_ssize_t length;
-    if (!PyArg_ParseTuple(args, "y#", &frame, &length))
+    if (!PyArg_ParseTuple(args, "y#", &frame, &length) || claim_parsed(self, Access::change) == nullptr)
         return nullptr;
     // libpcap counts the bytes in an int; a longer frame would be sent cut to
     // whatever its wrapped length happens to be.
@@ -489,10 +562,8 @@ static PyObject *reader_sendpacket(PyObject *self, PyObject *args)
         return raise_pcap_error(reader->pcap);
     // libpcap 1.10.3 reports success for a handle that is not activated,
     // although it sent nothing.
-    if (pcap_datalink(reader->pcap) == PCAP_ERROR_NOT_ACTIVATED) {
-        PyErr_SetString(PcapError, pcap_statustostr(PCAP_ERROR_NOT_ACTIVATED));
-        return nullptr;
-    }
+    if (pcap_datalink(reader->pcap) == PCAP_ERROR_NOT_ACTIVATED)
+        return raise_status(PCAP_ERROR_NOT_ACTIVATED);
     Py_RETURN_NONE;
 }
 
@@ -501,6 +572,11 @@ static PyObject *reader_stats(PyObject *self, PyObject *)
 {
     ReaderObject *reader = reader_guard(self);
     if (reader == nullptr)
+        return nullptr;
+    // On a live handle the counters are the kernel's and a read never
+    // touches them; a capture file has none, and saying so writes the error
+    // text that a running read may be about to report.
+    if (pcap_file(reader->pcap) != nullptr && claim(reader, Access::change) == nullptr)
         return nullptr;
     pcap_stat counters;
     if (pcap_stats(reader->pcap, &counters) != 0)
@@ -527,8 +603,7 @@ static PyObject *reader_setting(PyObject *self, PyObject *args, int (*set)(pcap_
     if (reader == nullptr)
         return nullptr;
     int value;
-    // The conversion may run an __index__ method that closes the Reader.
-    if (!PyArg_ParseTuple(args, "i", &value) || reader_guard(self) == nullptr)
+    if (!PyArg_ParseTuple(args, "i", &value) || claim_parsed(self, Access::change) == nullptr)
         return nullptr;
     return Py_BuildValue("i", set(reader->pcap, value));
 }
@@ -569,17 +644,16 @@ static PyObject *reader_activate(PyObject *self, PyObject *)
     ReaderObject *reader = reader_guard(self);
     if (reader == nullptr)
         return nullptr;
-    if (const FailedActivation *failed = find_failed_activation(reader->pcap))
-        return Py_BuildValue("i", failed->status);
-    // Room for the entry is made first, so that a failure cannot go unrecorded.
-    try {
-        failed_activations.reserve(failed_activations.size() + 1);
-    } catch (const std::exception &) {
-        return PyErr_NoMemory();
-    }
-    int status = pcap_activate(reader->pcap);
+    HandleState *state = claim(reader, Access::change);
+    if (state == nullptr)
+        return nullptr;
+    // libpcap 1.10.3 crashes when pcap_activate runs again on a handle whose
+    // activation failed: the failure is answered from memory instead.
+    if (state->failed_activation != 0)
+        return Py_BuildValue("i", state->failed_activation);
+    int status = pcap_activate(state->handle);
     if (status < 0 && status != PCAP_ERROR_ACTIVATED)
-        failed_activations.push_back({reader->pcap, status});
+        state->failed_activation = status;
     return Py_BuildValue("i", status);
 }
 

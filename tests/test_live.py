@@ -143,3 +143,27 @@ def test_close_from_another_thread_ends_an_idle_loop():
         assert not t.is_alive(), f"{method} did not return after close()"
         assert result["value"] == (None if method == "loop" else 0)
     assert open_fds() == before
+
+
+def test_a_live_reader_is_read_by_one_call_at_a_time(lo_traffic):
+    with wirelet.open_live("lo", 65535, 0, 50) as r:
+        r.setfilter(f"udp dst port {lo_traffic.port}")
+        refused = []
+
+        def callback(h, d):
+            # Reading again from here would hand the outer read's ring block
+            # back to the kernel; filtering is fine.
+            for nested in (r.next, lambda: r.dispatch(2, print), lambda: r.loop(1, print)):
+                with pytest.raises(wirelet.PcapError, match="own callable"):
+                    nested()
+                refused.append(1)
+            r.setfilter(f"udp dst port {lo_traffic.port}")
+        assert r.dispatch(1, callback) == 1 and len(refused) == 3
+        # Another thread's read holds the handle; its statistics stay readable.
+        from test_threads import BUSY, Parked
+        parked = Parked(r, "dispatch")
+        for call in (r.next, lambda: r.loop(1, print), lambda: r.setnonblock(1)):
+            with pytest.raises(wirelet.PcapError, match=BUSY):
+                call()
+        assert len(r.stats()) == 3
+        parked.finish()
