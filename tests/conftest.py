@@ -24,6 +24,26 @@ needs_root = pytest.mark.skipif(not ROOT, reason="live capture needs root")
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), os.pardir))
 SAMPLE = os.path.join(REPO, "examples", "loopback.pcap")
 
+# The matrix tests, which make matrix runs on every supported interpreter
+# besides the default one: the behaviour of each type and module function, on
+# files and on lo. Between them they call every function and method of the
+# module (test_leaks.py holds them to it). The leak checks, the malformed-file
+# corpus, the examples, the benchmark's own tests, the stubs and the wheel run
+# on the default interpreter only.
+MATRIX_TESTS = {"test_module.py", "test_reader.py", "test_next.py", "test_capture.py", "test_dumper.py",
+                "test_filter.py", "test_bpf.py", "test_device.py", "test_device_live.py", "test_live.py",
+                "test_threads.py"}
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "matrix: run on every supported interpreter (conftest.MATRIX_TESTS)")
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if item.path.name in MATRIX_TESTS:
+            item.add_marker(pytest.mark.matrix)
+
 
 @pytest.fixture
 def capture(tmp_path):

