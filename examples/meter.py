@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import argparse
 import sys
-import threading
 import time
 from typing import TYPE_CHECKING
 
@@ -33,24 +32,19 @@ SNAPLEN = 128
 
 class Tally:
     """Counts packets and bytes per protocol; take() hands them over and
-    starts afresh. On a device the capture thread counts and the main
-    thread takes, hence the lock."""
+    starts afresh."""
 
     def __init__(self, linktype: int) -> None:
         self.linktype = linktype
-        self.lock = threading.Lock()
         self.counts: Counts = {}
 
     def __call__(self, header: Pkthdr, data: bytes) -> None:
-        name = protocol(self.linktype, data)
-        with self.lock:
-            entry = self.counts.setdefault(name, [0, 0])
-            entry[0] += 1
-            entry[1] += header.getlen()
+        entry = self.counts.setdefault(protocol(self.linktype, data), [0, 0])
+        entry[0] += 1
+        entry[1] += header.getlen()
 
     def take(self) -> Counts:
-        with self.lock:
-            counts, self.counts = self.counts, {}
+        counts, self.counts = self.counts, {}
         return counts
 
 
@@ -84,26 +78,17 @@ def meter_device(args: argparse.Namespace) -> None:
         if args.expression:
             reader.setfilter(" ".join(args.expression))
         tally = Tally(reader.datalink())
-        failed: list[wirelet.PcapError] = []
-
-        def capture() -> None:
-            try:
-                reader.loop(-1, tally)
-            except wirelet.PcapError as exc:
-                failed.append(exc)
-
-        # The capture runs in a thread, so that this one keeps the clock and
-        # sees Ctrl-C. stats() only asks the kernel for its counters, which
-        # is safe while the other thread reads.
-        worker = threading.Thread(target=capture, daemon=True)
-        worker.start()
         print(f"listening on {args.device}", file=sys.stderr, flush=True)
         total: Counts = {}
         start = time.monotonic()
         lines = dropped = 0
         try:
-            while worker.is_alive():
-                time.sleep(max(0.0, start + (lines + 1) * args.interval - time.monotonic()))
+            while True:
+                # Returns with what the kernel handed over, or after the
+                # read timeout (100 ms) on a quiet device; Ctrl-C ends it.
+                reader.dispatch(-1, tally)
+                if time.monotonic() < start + (lines + 1) * args.interval:
+                    continue
                 counts = tally.take()
                 drops = reader.stats()[1]
                 print(rates(time.strftime("%H:%M:%S"), counts, args.interval, drops - dropped), flush=True)
@@ -114,13 +99,8 @@ def meter_device(args: argparse.Namespace) -> None:
                     break
         except KeyboardInterrupt:
             pass
-        # Closing stops the loop() of the capture thread at once.
-        reader.close()
-        worker.join()
         add(total, tally.take())
         print(totals(total, time.monotonic() - start, dropped))
-        if failed:
-            raise failed[0]
 
 
 def meter_file(args: argparse.Namespace) -> None:
