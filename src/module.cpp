@@ -77,7 +77,7 @@ static PyObject *wirelet_open_offline(PyObject *, PyObject *args)
         return nullptr;
     char errbuf[PCAP_ERRBUF_SIZE];
     errbuf[0] = '\0';
-    pcap_t *handle = pcap_open_offline(filename, errbuf);
+    pcap_t *handle = open_capture_file(filename, errbuf);
     if (handle == nullptr) {
         PyErr_SetString(PcapError, errbuf);
         return nullptr;

@@ -7,8 +7,10 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <exception>
+#include <new>
 #include <unordered_map>
 
 #include <fcntl.h>
@@ -38,6 +40,8 @@
 // interpreter lock held, except by the at-fork handler, which runs in a child
 // where no other thread exists.
 
+struct CaptureStream;
+
 struct HandleState {
     pcap_t *handle;             // the owned handle, until it is released
     pthread_t reading{};        // the thread running a read on it, if depth > 0
@@ -48,6 +52,8 @@ struct HandleState {
     int wake_fd = -1;           // eventfd that close() signals; -1 when libpcap waits
     int timeout_ms = 0;         // the read timeout asked for; 0 or less: none
     bool nonblock = false;      // the caller's non-blocking mode
+    // Capture files opened by open_offline (see below):
+    CaptureStream *stream = nullptr; // the module's own stream under the handle, if any
 };
 
 static std::unordered_map<const ReaderObject *, HandleState> handle_states;
@@ -272,6 +278,156 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// Capture files read through a stream of the module's own.
+//
+// Reading a record that is already in the stdio buffer does not wait. So a
+// read of a capture file holds the interpreter lock, as CPython's own
+// buffered files do, and the stream gives it up only around the read() that
+// refills its buffer, where a disk, a pipe or a FIFO may block. The stream is
+// glibc's fopencookie() over the file's descriptor, handed to libpcap with
+// pcap_fopen_offline(); libpcap 1.10 was checked to do nothing with the
+// stream of a capture file but read it with stdio, so other versions, other C
+// libraries and standard input ("-") keep libpcap's own stream, and their
+// reads release the lock around libpcap as live reads do.
+
+struct CaptureStream {
+    int fd;                         // the file, owned
+    FILE *file = nullptr;           // the stream over it
+    bool unlocked = false;          // a read holds the lock: give it up around read()
+    bool running_handlers = false;  // the lock was taken back to run signal handlers
+};
+
+#ifdef __GLIBC__
+// The streams the module opened, by their FILE, for new_pcapobject to find.
+static std::unordered_map<const FILE *, CaptureStream *> capture_streams;
+
+static ssize_t capture_stream_read(void *cookie, char *buffer, size_t size)
+{
+    auto *stream = static_cast<CaptureStream *>(cookie);
+    if (!stream->unlocked)
+        return read(stream->fd, buffer, size);
+    for (;;) {
+        PyThreadState *thread_state = PyEval_SaveThread();
+        ssize_t got = read(stream->fd, buffer, size);
+        int error = errno;
+        PyEval_RestoreThread(thread_state);
+        if (got >= 0 || error != EINTR) {
+            errno = error;
+            return got;
+        }
+        // A pipe or a FIFO waited: serve the signal, as CPython's own reads
+        // do, and read on unless a handler raised. The read fails then, and
+        // the caller finds the handler's exception pending.
+        stream->running_handlers = true;
+        int status = PyErr_CheckSignals();
+        stream->running_handlers = false;
+        if (status < 0) {
+            errno = EINTR;
+            return -1;
+        }
+    }
+}
+
+static int capture_stream_close(void *cookie)
+{
+    auto *stream = static_cast<CaptureStream *>(cookie);
+    capture_streams.erase(stream->file);
+    int status = close(stream->fd);
+    delete stream;
+    return status;
+}
+
+// The stream over filename, or null where libpcap is to open the file.
+static FILE *open_capture_stream(const char *filename)
+{
+    static const bool checked_libpcap = std::strncmp(pcap_lib_version(), "libpcap version 1.10.", 21) == 0;
+    if (!checked_libpcap || std::strcmp(filename, "-") == 0)
+        return nullptr;
+    // libpcap opens with fopen(filename, "rb"); a failure here fails there
+    // too, with libpcap's own words.
+    int fd = open(filename, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    auto *stream = new (std::nothrow) CaptureStream{fd};
+    FILE *file = nullptr;
+    if (stream != nullptr) {
+        file = fopencookie(stream, "rb", {capture_stream_read, nullptr, nullptr, capture_stream_close});
+        try {
+            if (file != nullptr)
+                capture_streams.emplace(file, stream);
+        } catch (const std::exception &) {
+            fclose(file);  // closes fd and frees stream
+            return nullptr;
+        }
+    }
+    if (file == nullptr) {
+        delete stream;
+        close(fd);
+        return nullptr;
+    }
+    stream->file = file;
+    // Fewer refills, so fewer times the lock is given up.
+    setvbuf(file, nullptr, _IOFBF, 64 * 1024);
+    return file;
+}
+
+static CaptureStream *find_capture_stream(pcap_t *handle)
+{
+    FILE *file = pcap_file(handle);
+    auto found = file != nullptr ? capture_streams.find(file) : capture_streams.end();
+    return found != capture_streams.end() ? found->second : nullptr;
+}
+#else
+static FILE *open_capture_stream(const char *)
+{
+    return nullptr;
+}
+
+static CaptureStream *find_capture_stream(pcap_t *)
+{
+    return nullptr;
+}
+#endif
+
+pcap_t *open_capture_file(const char *filename, char *errbuf)
+{
+    if (FILE *file = open_capture_stream(filename)) {
+        pcap_t *handle = pcap_fopen_offline(file, errbuf);
+        if (handle == nullptr)
+            fclose(file);
+        return handle;
+    }
+    return pcap_open_offline(filename, errbuf);
+}
+
+// For the duration of one read of a capture file on the module's stream:
+// the read holds the lock, and the stream may give it up.
+class StreamUnlocked {
+public:
+    explicit StreamUnlocked(CaptureStream *stream) : stream_(stream), was_(stream->unlocked)
+    {
+        stream_->unlocked = true;
+    }
+    ~StreamUnlocked() { stream_->unlocked = was_; }
+    StreamUnlocked(const StreamUnlocked &) = delete;
+    StreamUnlocked &operator=(const StreamUnlocked &) = delete;
+
+private:
+    CaptureStream *stream_;
+    bool was_;
+};
+
+// A read that failed because a signal handler raised inside the stream: the
+// handler's exception is the result, and the stream may be read again.
+static bool raised_in_stream(const HandleState *state)
+{
+    if (state->stream == nullptr || !PyErr_Occurred())
+        return false;
+    clearerr(state->stream->file);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
 
 enum class Access {
     read,   // next, loop, dispatch
@@ -299,6 +455,11 @@ static HandleState *claim(ReaderObject *reader, Access access)
     if (access == Access::read && pcap_file(state->handle) == nullptr) {
         PyErr_SetString(PcapError,
                         "a read is in progress on this Reader: a live capture cannot be read from its own callable");
+        return nullptr;
+    }
+    // A signal handler run from inside the stream, in the middle of a fread().
+    if (access == Access::read && state->stream != nullptr && state->stream->running_handlers) {
+        PyErr_SetString(PcapError, "a read is in progress on this Reader: it cannot be read from a signal handler");
         return nullptr;
     }
     return state;
@@ -353,7 +514,9 @@ PyObject *new_pcapobject(pcap_t *handle, unsigned int net, unsigned int mask)
         PyObject_Free(reader);
         return PyErr_NoMemory();
     }
-    if (pcap_file(handle) == nullptr && pcap_datalink(handle) != PCAP_ERROR_NOT_ACTIVATED)
+    if (pcap_file(handle) != nullptr)
+        state->stream = find_capture_stream(handle);
+    else if (pcap_datalink(handle) != PCAP_ERROR_NOT_ACTIVATED)
         take_over_waiting(state);
     reader->pcap = handle;
     reader->net = net;
@@ -425,17 +588,25 @@ static PyObject *reader_next(PyObject *self, PyObject *)
         return nullptr;
 
     ReadScope scope(reader, state);
-    LiveWait live(state, false);
     pcap_pkthdr *hdr = nullptr;
     const u_char *data = nullptr;
-    PyThreadState *thread_state = PyEval_SaveThread();
-    int status = pcap_next_ex(scope.handle(), &hdr, &data);
-    Waited waited = Waited::ready;
-    while (status == 0 && live.waits() && (waited = live.wait(thread_state)) == Waited::ready)
+    int status;
+    if (state->stream != nullptr) {
+        StreamUnlocked unlocked(state->stream);
         status = pcap_next_ex(scope.handle(), &hdr, &data);
-    PyEval_RestoreThread(thread_state);
-    if (waited == Waited::raised)
-        return nullptr;
+        if (status == PCAP_ERROR && raised_in_stream(state))
+            return nullptr;
+    } else {
+        LiveWait live(state, false);
+        PyThreadState *thread_state = PyEval_SaveThread();
+        status = pcap_next_ex(scope.handle(), &hdr, &data);
+        Waited waited = Waited::ready;
+        while (status == 0 && live.waits() && (waited = live.wait(thread_state)) == Waited::ready)
+            status = pcap_next_ex(scope.handle(), &hdr, &data);
+        PyEval_RestoreThread(thread_state);
+        if (waited == Waited::raised)
+            return nullptr;
+    }
 
     if (status == PCAP_ERROR)
         return raise_pcap_error(scope.handle());
@@ -509,6 +680,14 @@ static void packet_callback(u_char *user, const pcap_pkthdr *hdr, const u_char *
     PyEval_SaveThread();
 }
 
+// The same, for a capture that holds the lock throughout.
+static void locked_packet_callback(u_char *user, const pcap_pkthdr *hdr, const u_char *bytes)
+{
+    PcapCallbackContext &ctx = *reinterpret_cast<PcapCallbackContext *>(user);
+    if (!ctx.failed)
+        deliver_packet(ctx, hdr, bytes);
+}
+
 static void discard_packet(u_char *, const pcap_pkthdr *, const u_char *)
 {
 }
@@ -574,18 +753,26 @@ static PyObject *reader_capture(PyObject *self, PyObject *args, const char *form
 
     ReadScope scope(reader, state);
     PcapCallbackContext ctx(scope.handle(), callable, PyThreadState_Get());
-    LiveWait live(state, loop);
-    bool module_waits = state->wake_fd >= 0;
     u_char *user = reinterpret_cast<u_char *>(&ctx);
-    PyEval_SaveThread();
     int status;
-    if (module_waits)
-        status = capture_live(ctx, live, count, loop);
-    else if (loop)
-        status = pcap_loop(ctx.pcap, count, packet_callback, user);
-    else
-        status = pcap_dispatch(ctx.pcap, count, packet_callback, user);
-    PyEval_RestoreThread(ctx.thread_state);
+    if (state->stream != nullptr) {
+        StreamUnlocked unlocked(state->stream);
+        status = loop ? pcap_loop(ctx.pcap, count, locked_packet_callback, user)
+                      : pcap_dispatch(ctx.pcap, count, locked_packet_callback, user);
+        if (status == PCAP_ERROR && raised_in_stream(state))
+            return nullptr;
+    } else {
+        LiveWait live(state, loop);
+        bool module_waits = state->wake_fd >= 0;
+        PyEval_SaveThread();
+        if (module_waits)
+            status = capture_live(ctx, live, count, loop);
+        else if (loop)
+            status = pcap_loop(ctx.pcap, count, packet_callback, user);
+        else
+            status = pcap_dispatch(ctx.pcap, count, packet_callback, user);
+        PyEval_RestoreThread(ctx.thread_state);
+    }
 
     if (ctx.failed) {
         if (status >= 0 && reader->pcap != nullptr)
@@ -836,6 +1023,11 @@ static PyObject *reader_getfd(PyObject *self, PyObject *)
     ReaderObject *reader = reader_guard(self);
     if (reader == nullptr)
         return nullptr;
+    // libpcap gives the descriptor of its own stream; the module's stream
+    // has none of its own (fopencookie), so the file's is given instead.
+    const HandleState *state = find_state(reader);
+    if (state != nullptr && state->stream != nullptr)
+        return PyLong_FromLong(state->stream->fd);
     return Py_BuildValue("i", pcap_get_selectable_fd(reader->pcap));
 }
 

@@ -2,6 +2,7 @@ import gc
 import itertools
 import json
 import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -140,3 +141,24 @@ def in_netns(name, code):
                          capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     return json.loads(out.stdout)
+
+
+@pytest.fixture(scope="session")
+def shim(tmp_path_factory):
+    """shim(mode, code, *args): runs code in a Python child with tests/pcapshim.c
+    preloaded in that mode (mode None: without it); returns its stdout and
+    stderr, stripped."""
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler for the libpcap stand-in")
+    library = str(tmp_path_factory.mktemp("shim") / "pcapshim.so")
+    source = os.path.join(os.path.dirname(__file__), "pcapshim.c")
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", library, source], check=True)
+
+    def run(mode, code, *args):
+        preload = " ".join(filter(None, (os.environ.get("LD_PRELOAD"), mode and library)))  # after a sanitizer's
+        out = subprocess.run([sys.executable, "-c", "import wirelet\n" + code, *args], capture_output=True,
+                             text=True, timeout=120, env={**os.environ, "LD_PRELOAD": preload, "WIRELET_SHIM": mode or ""})
+        assert out.returncode == 0, out.stderr
+        return out.stdout.strip(), out.stderr.strip()
+    return run

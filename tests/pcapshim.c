@@ -1,8 +1,11 @@
 /* Stand-ins for a few libpcap calls, preloaded into a test subprocess so that
    the module meets answers a real host rarely gives. WIRELET_SHIM picks them:
    "fail" (errors), "empty" (no devices), "badname" (a name that is not UTF-8),
-   anything else (four devices, huge counters). At exit the shim reports how
-   many device chains it handed out and how many came back. */
+   "otherlib" (a libpcap version the module was not checked with), anything
+   else (four devices, huge counters). At exit the shim reports how many
+   device chains it handed out and how many came back. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
 #include <pcap/pcap.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -66,6 +69,12 @@ int pcap_stats(pcap_t *p, struct pcap_stat *counters)
     counters->ps_drop = 2147483648u;
     counters->ps_ifdrop = 0;
     return 0;
+}
+
+const char *pcap_lib_version(void)
+{
+    const char *(*real)(void) = (const char *(*)(void))dlsym(RTLD_NEXT, "pcap_lib_version");
+    return mode_is("otherlib") ? "libpcap version 1.11.0 (shim)" : real();
 }
 
 __attribute__((destructor)) static void report(void)

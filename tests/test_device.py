@@ -5,7 +5,6 @@ stand-in for libpcap where a real host cannot produce the answer."""
 import ctypes
 import ctypes.util
 import os
-import shutil
 import subprocess
 import sys
 
@@ -197,23 +196,6 @@ def test_discovery_ignores_positional_arguments_and_refuses_keywords():
     for _ in range(500):
         wirelet.findalldevs()
     assert sys.getallocatedblocks() - before < 100
-
-
-@pytest.fixture(scope="module")
-def shim(tmp_path_factory):
-    compiler = shutil.which("cc") or shutil.which("gcc")
-    if compiler is None:
-        pytest.skip("no C compiler for the libpcap stand-in")
-    library = str(tmp_path_factory.mktemp("shim") / "pcapshim.so")
-    source = os.path.join(os.path.dirname(__file__), "pcapshim.c")
-    subprocess.run([compiler, "-shared", "-fPIC", "-o", library, source], check=True)
-
-    def run(mode, code):
-        preload = " ".join(filter(None, (os.environ.get("LD_PRELOAD"), library)))  # after a sanitizer's
-        out = run_python("import wirelet\n" + code, {"LD_PRELOAD": preload, "WIRELET_SHIM": mode})
-        assert out.returncode == 0, out.stderr
-        return out.stdout.strip(), out.stderr.strip()
-    return run
 
 
 RAISED = ("try:\n    print(repr({call}))\n"
