@@ -151,7 +151,7 @@ bool run_filter_compiler(const char *expression, void (*call)(void *), void *con
 
 PyObject *new_bpfobject(const bpf_program &program)
 {
-    if (PyType_Ready(&BPFProgramType) < 0)
+    if (ready_type(&BPFProgramType) < 0)
         return nullptr;
     BPFProgramObject *obj = PyObject_New(BPFProgramObject, &BPFProgramType);
     if (obj == nullptr) {
@@ -196,7 +196,7 @@ static void bpfprogram_dealloc(PyObject *self)
 PyDoc_STRVAR(filter_doc, "filter(packet) applies the filter to the packet, returns 0 if there's no match");
 // Runs the program over the bytes object's own buffer. The byte count is both
 // the wire and the captured length, so a field beyond the end never matches.
-static PyObject *bpfprogram_filter(PyObject *self, PyObject *args)
+static PyObject *bpfprogram_filter(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
     BPFProgramObject *prog = bpfprogram_receiver(self);
     if (prog == nullptr)
@@ -205,11 +205,13 @@ static PyObject *bpfprogram_filter(PyObject *self, PyObject *args)
     Py_ssize_t length;
     // filter(bytes), the call made per packet, skips the tuple parser: "y#" of
     // a bytes object yields exactly its buffer and size. Anything else goes
-    // through the parser, whose errors stand.
-    if (PyTuple_GET_SIZE(args) == 1 && PyBytes_CheckExact(PyTuple_GET_ITEM(args, 0))) {
-        packet = PyBytes_AS_STRING(PyTuple_GET_ITEM(args, 0));
-        length = PyBytes_GET_SIZE(PyTuple_GET_ITEM(args, 0));
-    } else if (!PyArg_ParseTuple(args, "y#:filter", &packet, &length)) {
+    // through the parser, whose results and errors stand.
+    Ref tuple;
+    if (nargs == 1 && PyBytes_CheckExact(args[0])) {
+        packet = PyBytes_AS_STRING(args[0]);
+        length = PyBytes_GET_SIZE(args[0]);
+    } else if (!(tuple = Ref::steal(positional_tuple(args, nargs)))
+               || !PyArg_ParseTuple(tuple.get(), "y#:filter", &packet, &length)) {
         return nullptr;
     }
     u_int count = static_cast<u_int>(length);
@@ -240,7 +242,7 @@ static PyObject *bpfprogram_get_bpf(PyObject *self, PyObject *)
 }
 
 static PyMethodDef bpfprogram_methods[] = {
-    {"filter", bpfprogram_filter, METH_VARARGS, filter_doc},
+    {"filter", fast_method(bpfprogram_filter), METH_FASTCALL, filter_doc},
     {"get_bpf", bpfprogram_get_bpf, METH_NOARGS, get_bpf_doc},
     {nullptr, nullptr, 0, nullptr},
 };

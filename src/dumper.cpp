@@ -171,7 +171,7 @@ static pcap_dumper_t *open_standard_output(pcap_t *pcap)
 // name, or null with an exception set and handle still the caller's.
 static PyObject *dumper_new(pcap_dumper_t *handle, const char *name)
 {
-    if (PyType_Ready(&Pdumpertype) < 0)
+    if (ready_type(&Pdumpertype) < 0)
         return nullptr;
     try {
         dump_streams.push_back({handle, name, 0, false});
@@ -240,7 +240,7 @@ static PyObject *dumper_close(PyObject *self, PyObject *)
 }
 
 PyDoc_STRVAR(dump_doc, "dump a packet to the file");
-static PyObject *dumper_dump(PyObject *self, PyObject *args)
+static PyObject *dumper_dump(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
     DumperObject *dumper = dumper_receiver(self);
     if (dumper == nullptr)
@@ -250,12 +250,14 @@ static PyObject *dumper_dump(PyObject *self, PyObject *args)
     Py_ssize_t length;
     // The common call, dump(header, bytes), skips the tuple parser: "y#" of
     // a bytes object yields exactly its buffer and size. Anything else goes
-    // through the parser, whose errors stand.
-    if (PyTuple_GET_SIZE(args) == 2 && PyBytes_CheckExact(PyTuple_GET_ITEM(args, 1))) {
-        header = PyTuple_GET_ITEM(args, 0);
-        data = PyBytes_AS_STRING(PyTuple_GET_ITEM(args, 1));
-        length = PyBytes_GET_SIZE(PyTuple_GET_ITEM(args, 1));
-    } else if (!PyArg_ParseTuple(args, "Oy#", &header, &data, &length)) {
+    // through the parser, whose results and errors stand.
+    Ref tuple;
+    if (nargs == 2 && PyBytes_CheckExact(args[1])) {
+        header = args[0];
+        data = PyBytes_AS_STRING(args[1]);
+        length = PyBytes_GET_SIZE(args[1]);
+    } else if (!(tuple = Ref::steal(positional_tuple(args, nargs)))
+               || !PyArg_ParseTuple(tuple.get(), "Oy#", &header, &data, &length)) {
         return nullptr;
     }
     pcap_pkthdr hdr;
@@ -280,7 +282,7 @@ static PyObject *dumper_dump(PyObject *self, PyObject *args)
 
 static PyMethodDef dumper_methods[] = {
     {"close", dumper_close, METH_VARARGS, close_doc},
-    {"dump", dumper_dump, METH_VARARGS, dump_doc},
+    {"dump", fast_method(dumper_dump), METH_FASTCALL, dump_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

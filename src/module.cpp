@@ -26,6 +26,16 @@ PyObject *wirelet_getattr(PyObject *self, char *name)
     return PyObject_GenericGetAttr(self, key.get());
 }
 
+PyObject *positional_tuple(PyObject *const *args, Py_ssize_t nargs)
+{
+    PyObject *tuple = PyTuple_New(nargs);
+    if (tuple == nullptr)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        PyTuple_SET_ITEM(tuple, i, Py_NewRef(args[i]));
+    return tuple;
+}
+
 // Wraps a freshly opened handle; the handle is closed again if no Reader
 // can be made for it, so a failed call leaves nothing open.
 static PyObject *wrap_handle(pcap_t *handle, unsigned int net, unsigned int mask)
@@ -223,7 +233,7 @@ PyMODINIT_FUNC PyInit_wirelet(void)
     Ref module = Ref::steal(PyModule_Create2(&wirelet_module, PYTHON_API_VERSION));
     if (!module)
         return nullptr;
-    if (PyType_Ready(&BPFProgramType) < 0)
+    if (ready_type(&BPFProgramType) < 0)
         return nullptr;
     if (PyModule_AddObjectRef(module.get(), "BPFProgram", reinterpret_cast<PyObject *>(&BPFProgramType)) < 0)
         return nullptr;

@@ -16,4 +16,33 @@ WIRELET_EXPORT extern PyObject *BPFError;
 // Returns a new reference, or null with an exception set.
 PyObject *wirelet_getattr(PyObject *self, char *name);
 
+// Readies one of the module's types; done on every construction, a no-op
+// once the type is ready. Returns 0, or -1 with an exception set. The types
+// look attributes up by name text; once a type is ready, the generic slot is
+// set beside that one, since the interpreter calls a method without making
+// a bound method first only for types whose attribute slot is the generic
+// one. Set before readying, it would add __getattribute__ to the type's
+// dictionary and to help().
+inline int ready_type(PyTypeObject *type)
+{
+    if (type->tp_flags & Py_TPFLAGS_READY)
+        return 0;
+    if (PyType_Ready(type) < 0)
+        return -1;
+    type->tp_getattro = PyObject_GenericGetAttr;
+    return 0;
+}
+
+// A METH_FASTCALL method as the method table's slot type holds it.
+using FastMethod = PyObject *(*)(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
+inline PyCFunction fast_method(FastMethod method)
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+}
+
+// The positional arguments of a fast call as a new tuple, for the tuple
+// parser when the common case of a method does not apply. Null with an
+// exception set on failure.
+PyObject *positional_tuple(PyObject *const *args, Py_ssize_t nargs);
+
 #endif

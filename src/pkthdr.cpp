@@ -19,7 +19,7 @@ static PkthdrObject *pkthdr_receiver(PyObject *self)
 
 PyObject *new_pcap_pkthdr(const pcap_pkthdr *hdr)
 {
-    if (PyType_Ready(&Pkthdr_type) < 0)
+    if (ready_type(&Pkthdr_type) < 0)
         return nullptr;
     PkthdrObject *obj = PyObject_New(PkthdrObject, &Pkthdr_type);
     if (obj == nullptr)

@@ -502,7 +502,7 @@ PyObject *new_pcapobject(pcap_t *handle, unsigned int net, unsigned int mask)
 {
     static const bool fork_handler = pthread_atfork(nullptr, nullptr, forget_reads_after_fork) == 0;
     (void)fork_handler;
-    if (PyType_Ready(&Pcaptype) < 0)
+    if (ready_type(&Pcaptype) < 0)
         return nullptr;
     ReaderObject *reader = PyObject_New(ReaderObject, &Pcaptype);
     if (reader == nullptr)
@@ -652,12 +652,17 @@ struct PcapCallbackContext {
 static void deliver_packet(PcapCallbackContext &ctx, const pcap_pkthdr *hdr, const u_char *bytes)
 {
     Ref header = Ref::steal(new_pcap_pkthdr(hdr));
-    Ref args;
+    Ref data;
     if (header)
-        args = Ref::steal(packet_pair(header.get(), bytes, hdr->caplen));
+        data = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(bytes), hdr->caplen));
     Ref result;
-    if (args)
-        result = Ref::steal(PyObject_CallObject(ctx.callback.get(), args.get()));
+    if (data) {
+        // A vector call, with the slot before the arguments free for the
+        // callee's own use (a bound method puts its receiver there).
+        PyObject *argv[] = {nullptr, header.get(), data.get()};
+        result = Ref::steal(
+            PyObject_Vectorcall(ctx.callback.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
     if (!result) {
         // The exception stays set for the method to return.
         ctx.failed = true;

@@ -1,6 +1,8 @@
 """The module frame: attributes, constants, exception classes, type shape,
 calling conventions and the symbols exported for native code."""
 import ctypes
+import os
+import pydoc
 import shutil
 import subprocess
 
@@ -135,3 +137,64 @@ def test_native_header_conversions_round_trip(three):
         with pytest.raises(wirelet.PcapError, match="^Not a pkthdr object$"):
             to_native(wrong, ctypes.byref(untouched))
         assert (untouched.ts.tv_sec, untouched.caplen, untouched.len) == (1, 3, 4)
+
+
+def test_attribute_lookup_of_every_type(three):
+    path, _ = three
+    r = wirelet.open_offline(path)
+    header, _ = r.next()
+    d = r.dump_open(os.devnull)
+    methods = {"Reader": {"loop", "dispatch", "next", "setfilter", "getnet", "getmask", "datalink",
+                          "getnonblock", "setnonblock", "setdirection", "dump_open", "sendpacket", "stats",
+                          "close", "set_snaplen", "set_promisc", "set_timeout", "set_buffer_size", "activate",
+                          "__enter__", "__exit__", "getfd", "set_rfmon"},
+               "Pkthdr": {"getts", "getcaplen", "getlen"}, "Dumper": {"close", "dump"},
+               "BPFProgram": {"filter", "get_bpf", "__new__"}}
+    for obj in (r, header, d, wirelet.BPFProgram("tcp")):
+        name = type(obj).__name__
+        # The type's own dictionary holds its methods and nothing else: no
+        # __getattribute__, in it or in help().
+        assert set(vars(type(obj))) == methods[name] | {"__doc__"}
+        assert "__getattribute__" not in pydoc.render_doc(type(obj), renderer=pydoc.plaintext).split("inherited")[0]
+        assert methods[name] - {"__new__"} <= set(dir(obj))
+        for missing in ("nope", "next\0x", "get\udcff"):
+            with pytest.raises(AttributeError, match=f"^'{name}' object has no attribute "):
+                getattr(obj, missing)
+        method = sorted(methods[name] - {"__new__"})[-1]
+        bound = getattr(obj, method)
+        assert bound.__self__ is obj and bound.__name__ == method
+        assert bound.__doc__ == getattr(type(obj), method).__doc__
+        # A direct call, obj.method(...), is refused in the interpreter's
+        # qualified wording.
+        with pytest.raises(TypeError, match=rf"^{name}\.{method}\(\) takes no keyword arguments$"):
+            eval(f"obj.{method}(x=1)")
+    d.close()
+    r.close()
+
+
+def test_fast_called_methods_refuse_what_the_tuple_parser_refuses(three):
+    path, _ = three
+    r = wirelet.open_offline(path)
+    header, data = r.next()
+    d, prog = r.dump_open(os.devnull), wirelet.BPFProgram("tcp")
+    refusals = {
+        lambda: prog.filter(): "filter() takes exactly 1 argument (0 given)",
+        lambda: prog.filter(b"", b""): "filter() takes exactly 1 argument (2 given)",
+        lambda: prog.filter("x"): "a bytes-like object is required, not 'str'",
+        lambda: prog.filter(bytearray(2)): "filter() argument 1 must be read-only bytes-like object, not bytearray",
+        lambda: d.dump(header): "function takes exactly 2 arguments (1 given)",
+        lambda: d.dump(header, data, 1): "function takes exactly 2 arguments (3 given)",
+        lambda: d.dump(header, "s"): "a bytes-like object is required, not 'str'",
+        lambda: d.dump(header, memoryview(data)): "argument 2 must be read-only bytes-like object, not memoryview",
+    }
+    for call, message in refusals.items():
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == message
+    # What the parser accepts besides exact bytes goes through it too.
+    class Bytes(bytes):
+        pass
+    assert prog.filter(Bytes(data)) == prog.filter(data)
+    assert d.dump(header, Bytes(data)) is None
+    d.close()
+    r.close()
