@@ -134,37 +134,33 @@ def resident_memory(pythons, inputs, features, outdir):
     return growth
 
 
-def verdicts(name, medians):
-    """Text for each target of a method: 'what: value ok|MISS'."""
+def verdicts(targets, name, figures):
+    """Text for each target of a method: 'what: value ok|MISS'. figures are
+    the medians or the instruction counts, by method."""
     parts = []
-    med = medians.get(name)
-    for kind, ref, limit in METHODS[name].target:
-        if med is None or (ref is not None and medians.get(ref) is None):
+    fig = figures.get(name)
+    for kind, ref, limit in targets:
+        if fig is None or (ref is not None and figures.get(ref) is None):
             parts.append(f"{describe(kind, ref, limit)}: n/a")
             continue
-        if kind == "ref":
-            parts.append(f"{med / medians[ref]:.2f}x {METHODS[ref].label}")
-            continue
         if kind == "x":
-            value, ok = med / medians[ref], med <= limit * medians[ref]
-            shown = f"{value:.2f}x"
-        elif kind == "ns":
-            value, ok = med, med <= limit
-            shown = f"{value:.1f} ns"
+            ok = fig <= limit * figures[ref]
+            shown = f"{fig / figures[ref]:.2f}x"
+        elif kind == "n":
+            ok = fig <= limit
+            shown = f"{fig:.0f}"
         else:
-            value, ok = medians[ref] / med, medians[ref] >= limit * med
-            shown = f"{value:.1f}x"
+            ok = figures[ref] >= limit * fig
+            shown = f"{figures[ref] / fig:.1f}x"
         parts.append(f"{describe(kind, ref, limit)}: {shown} {'ok' if ok else 'MISS'}")
     return "; ".join(parts)
 
 
 def describe(kind, ref, limit):
-    if kind == "ref":
-        return METHODS[ref].label
     if kind == "x":
         return f"<= {limit:g}x {METHODS[ref].label}"
-    if kind == "ns":
-        return f"<= {limit:g} ns"
+    if kind == "n":
+        return f"<= {limit:g}"
     return f">= {limit:g}x faster than {METHODS[ref].label}"
 
 
@@ -191,21 +187,20 @@ def table(names, times, missing):
         floor = METHODS[n].floor
         ratio = f"{medians[n] / medians[floor]:.2f}" if floor in medians else ""
         lines.append(f"{label:<{width}}{min(times[n]):8.1f}{medians[n]:9.1f}{ratio:>8}  "
-                     f"{verdicts(n, medians)}".rstrip())
+                     f"{verdicts(METHODS[n].target, n, medians)}".rstrip())
     return "\n".join(lines), medians
 
 
 def ir_table(names, counts):
     width = max(len(METHODS[n].label) for n in names) + 2
-    lines = [f"{'method':<{width}}{'instr/pkt':>10}{'x C':>8}  target reference"]
+    lines = [f"{'method':<{width}}{'instr/pkt':>10}{'x C':>8}  target (instructions)"]
     for n in names:
         if n not in counts:
             continue
         floor = METHODS[n].floor
         ratio = f"{counts[n] / counts[floor]:.2f}" if floor in counts else ""
-        refs = [f"{counts[n] / counts[ref]:.2f}x {METHODS[ref].label}"
-                for kind, ref, _ in METHODS[n].target if kind in ("x", "ref") and ref in counts and ref != floor]
-        lines.append(f"{METHODS[n].label:<{width}}{counts[n]:10.0f}{ratio:>8}  {'; '.join(refs)}".rstrip())
+        lines.append(f"{METHODS[n].label:<{width}}{counts[n]:10.0f}{ratio:>8}  "
+                     f"{verdicts(METHODS[n].ir_target, n, counts)}".rstrip())
     return "\n".join(lines)
 
 
@@ -238,13 +233,14 @@ def record(text):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--quick", action="store_true", help="3 rounds, no instruction counts")
+    parser.add_argument("--rounds", type=int, help="rounds of the wall-clock table (default 5, or 3 with --quick)")
+    parser.add_argument("--quick", action="store_true", help="3 rounds unless --rounds says otherwise, "
+                        "no instruction counts")
     parser.add_argument("--only", help="run only the methods whose name matches this regular expression")
     parser.add_argument("--no-callgrind", action="store_true", help="skip the instruction counts")
     parser.add_argument("--record", action="store_true", help="write the results into bench/README.md")
     args = parser.parse_args()
-    rounds = 3 if args.quick else args.rounds
+    rounds = args.rounds or (3 if args.quick else 5)
 
     inputs = gen.ensure()
     cache = os.path.dirname(inputs["inputs"]["small"]["path"])
