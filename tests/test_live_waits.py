@@ -171,7 +171,10 @@ def flood_syscalls(netns, count, how, tmp_path):
         fields = line.split()
         if len(fields) >= 5 and fields[-1].isidentifier() and fields[3].isdigit():
             calls[fields[-1]] = int(fields[3])
-    return calls
+    # What the allocators ask of the kernel is no call of the capture's (the
+    # sanitizer's holds freed memory back and maps more as packets go by).
+    return {name: n for name, n in calls.items()
+            if name not in ("total", "mmap", "munmap", "madvise", "brk", "mprotect")}
 
 
 @pytest.mark.parametrize("how", ["next", "loop"])
