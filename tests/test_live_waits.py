@@ -186,3 +186,24 @@ def test_a_busy_capture_makes_no_system_calls_per_packet(netns, how, tmp_path):
     # may add no more than a handful of calls.
     assert sum(many.values()) - sum(few.values()) < 100, (few, many)
     assert many.get("poll", 0) <= 4
+
+
+def test_a_veth_capture_is_not_read_from_its_own_callable(netns):
+    got = in_netns(netns, f"""if True:
+        import json, wirelet
+        r = wirelet.open_live("wlb", 65535, 0, 100)
+        r.setfilter("ether proto {ETHERTYPE:#x}")
+        with wirelet.open_live("wla", 65535, 0, 100) as tx:
+            tx.sendpacket(bytes.fromhex("02000000000b02000000000a{ETHERTYPE:04x}") + bytes(46))
+        refused = []
+        def callback(h, d):
+            try:
+                r.next()
+            except wirelet.PcapError as exc:
+                refused.append(str(exc))
+        n = 0
+        while n == 0:
+            n = r.dispatch(1, callback)
+        print(json.dumps([n, refused]))
+        """)
+    assert got[0] == 1 and len(got[1]) == 1 and "own callable" in got[1][0]
