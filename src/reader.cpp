@@ -295,6 +295,9 @@ struct CaptureStream {
     FILE *file = nullptr;           // the stream over it
     bool unlocked = false;          // a read holds the lock: give it up around read()
     bool running_handlers = false;  // the lock was taken back to run signal handlers
+    // The stream's buffer: larger than stdio's own 8 KiB, for fewer refills
+    // and so fewer times the lock is given up.
+    char buffer[64 * 1024];
 };
 
 #ifdef __GLIBC__
@@ -366,8 +369,9 @@ static FILE *open_capture_stream(const char *filename)
         return nullptr;
     }
     stream->file = file;
-    // Fewer refills, so fewer times the lock is given up.
-    setvbuf(file, nullptr, _IOFBF, 64 * 1024);
+    // Freed with the stream by capture_stream_close; stdio frees no buffer
+    // it was given.
+    setvbuf(file, stream->buffer, _IOFBF, sizeof stream->buffer);
     return file;
 }
 
