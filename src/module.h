@@ -25,9 +25,7 @@ PyObject *wirelet_getattr(PyObject *self, char *name);
 // dictionary and to help().
 inline int ready_type(PyTypeObject *type)
 {
-    if (type->tp_flags & Py_TPFLAGS_READY)
-        return 0;
-    if (PyType_Ready(type) < 0)
+    if (!(type->tp_flags & Py_TPFLAGS_READY) && PyType_Ready(type) < 0)
         return -1;
     type->tp_getattro = PyObject_GenericGetAttr;
     return 0;
