@@ -3,471 +3,17 @@
 
 #include <arpa/inet.h>
 
-#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
-#include <exception>
-#include <new>
-#include <unordered_map>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#ifdef __linux__
-#include <sys/eventfd.h>
-#endif
 
 #include "bpfprogram.h"
 #include "dumper.h"
+#include "handle.h"
+#include "live_wait.h"
 #include "module.h"
 #include "pkthdr.h"
-
-// ---------------------------------------------------------------------------
-// Per-handle bookkeeping.
-//
-// A libpcap handle carries one operation at a time, and next(), loop() and
-// dispatch() run libpcap without the interpreter lock, so Python code (another
-// thread, or the callable of a loop) can reach the Reader while a read runs.
-// What the module needs to know about that lives in one record per open
-// handle, beside the Reader, whose layout stays the three documented fields
-// that native code may rely on. A record is made with the Reader and dropped
-// when the handle is released. Everything here is touched only with the
-// interpreter lock held, except by the at-fork handler, which runs in a child
-// where no other thread exists.
-
-struct CaptureStream;
-
-struct HandleState {
-    pcap_t *handle;             // the owned handle, until it is released
-    pthread_t reading{};        // the thread running a read on it, if depth > 0
-    int depth = 0;              // reads in progress: more than one only when a
-                                // capture file is read from its own callable
-    int failed_activation = 0;  // what a failed pcap_activate returned, or 0
-    // Live captures the module waits for itself (see below):
-    int wake_fd = -1;           // eventfd that close() signals; -1 when libpcap waits
-    int timeout_ms = 0;         // the read timeout asked for; 0 or less: none
-    bool nonblock = false;      // the caller's non-blocking mode
-    // Capture files opened by open_offline (see below):
-    CaptureStream *stream = nullptr; // the module's own stream under the handle, if any
-};
-
-static std::unordered_map<const ReaderObject *, HandleState> handle_states;
-// next() in a loop asks for the same record again and again.
-static const ReaderObject *cached_reader;
-static HandleState *cached_state;
-
-static HandleState *find_state(const ReaderObject *reader)
-{
-    if (reader == cached_reader)
-        return cached_state;
-    auto found = handle_states.find(reader);
-    if (found == handle_states.end())
-        return nullptr;
-    cached_reader = reader;
-    cached_state = &found->second;
-    return cached_state;
-}
-
-// Closes the handle and forgets everything about it.
-static void release_handle(const ReaderObject *reader, HandleState *state)
-{
-    pcap_t *handle = state->handle;
-    if (state->wake_fd >= 0)
-        close(state->wake_fd);
-    if (reader == cached_reader)
-        cached_reader = nullptr;
-    handle_states.erase(reader);
-    pcap_close(handle);
-}
-
-// In a child process only the thread that forked exists, so no other read
-// is running there: a close() in the child must release the handle at once.
-// Only memory of this process is touched.
-static void forget_reads_after_fork()
-{
-    pthread_t self = pthread_self();
-    for (auto &entry : handle_states) {
-        HandleState &state = entry.second;
-        if (state.depth > 0 && !pthread_equal(state.reading, self))
-            state.depth = 0;
-    }
-}
-
-// A read (next, loop, dispatch) for the duration of one call. The outermost
-// read to end on a Reader closed meanwhile releases the handle.
-class ReadScope {
-public:
-    ReadScope(ReaderObject *reader, HandleState *state) : reader_(reader), state_(state)
-    {
-        if (state_->depth++ == 0)
-            state_->reading = pthread_self();
-    }
-
-    ~ReadScope()
-    {
-        if (--state_->depth == 0 && reader_->pcap == nullptr)
-            release_handle(reader_, state_);
-    }
-
-    ReadScope(const ReadScope &) = delete;
-    ReadScope &operator=(const ReadScope &) = delete;
-
-    pcap_t *handle() const { return state_->handle; }
-
-private:
-    ReaderObject *reader_;
-    HandleState *state_;
-};
-
-// ---------------------------------------------------------------------------
-// Waiting on live captures.
-//
-// libpcap 1.10 on Linux (TPACKET_V3) waits in poll() with no time limit and
-// leaves the read timeout to the kernel, which hands a ring block over only
-// once a packet has arrived: on a quiet device a read never returns. It also
-// retries its poll() after EINTR, so the interpreter never gets to run a
-// signal handler. For a live packet socket the module therefore keeps
-// libpcap's handle non-blocking and waits itself, without the interpreter
-// lock: poll() on the socket and on a wake descriptor that close() signals,
-// for the time left, running the signal handlers when a signal comes. The
-// caller's own non-blocking choice lives in the record. Other kinds of
-// handle are left to libpcap.
-
-static int set_fd_nonblock(int fd, bool on)
-{
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0)
-        return -1;
-    int wanted = on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK;
-    return wanted == flags ? 0 : fcntl(fd, F_SETFL, wanted);
-}
-
-// Called once the handle is activated. Whatever fails leaves the waiting to
-// libpcap, as before.
-static void take_over_waiting(HandleState *state)
-{
-#ifdef __linux__
-    pcap_t *handle = state->handle;
-    int fd = pcap_get_selectable_fd(handle);
-    int domain = 0;
-    socklen_t size = sizeof domain;
-    if (fd < 0 || getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &size) != 0 || domain != AF_PACKET)
-        return;
-    char errbuf[PCAP_ERRBUF_SIZE];
-    int nonblock = pcap_getnonblock(handle, errbuf);
-    if (nonblock < 0)
-        return;
-    int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake < 0)
-        return;
-    // libpcap puts the socket into non-blocking mode too, but it uses the
-    // socket itself only to send: sending keeps the caller's mode.
-    if (pcap_setnonblock(handle, 1, errbuf) != 0 || set_fd_nonblock(fd, nonblock != 0) != 0) {
-        pcap_setnonblock(handle, nonblock, errbuf);
-        close(wake);
-        return;
-    }
-    state->wake_fd = wake;
-    state->nonblock = nonblock != 0;
-#else
-    (void)state;
-#endif
-}
-
-static void wake_reader(const HandleState *state)
-{
-    uint64_t one = 1;
-    if (state->wake_fd >= 0 && write(state->wake_fd, &one, sizeof one) < 0) {
-        // Full only if a million closes went unread; the read is woken anyway.
-    }
-}
-
-// Runs the pending signal handlers, taking the interpreter lock for it;
-// -1 when one raised. Called and returns without the lock.
-static int run_signal_handlers(PyThreadState *thread_state)
-{
-    PyEval_RestoreThread(thread_state);
-    int status = PyErr_CheckSignals();
-    PyEval_SaveThread();
-    return status;
-}
-
-enum class Waited {
-    ready,     // libpcap may have something: ask it again
-    timed_out, // the read timeout passed
-    woken,     // close() was called
-    raised,    // a signal handler raised; its exception is pending
-};
-
-// The waiting of one read on a live capture. Made with the interpreter lock
-// held; wait() runs without it.
-class LiveWait {
-public:
-    // across_timeouts: loop() goes on until its packets have come.
-    LiveWait(const HandleState *state, bool across_timeouts)
-        : state_(state), timeout_ms_(across_timeouts ? 0 : state->timeout_ms), across_(across_timeouts)
-    {
-    }
-
-    // Whether the read waits in the module when libpcap has nothing ready.
-    // The caller's mode is looked at each time: the callable may change it.
-    bool waits() const { return state_->wake_fd >= 0 && (across_ || !state_->nonblock); }
-
-    Waited wait(PyThreadState *thread_state)
-    {
-        // A signal that came while libpcap ran was swallowed by its retries.
-        if (run_signal_handlers(thread_state) < 0)
-            return Waited::raised;
-        pcap_t *handle = state_->handle;
-        pollfd fds[2] = {{pcap_get_selectable_fd(handle), POLLIN, 0}, {state_->wake_fd, POLLIN, 0}};
-        for (;;) {
-            int timeout = -1;
-            if (timeout_ms_ > 0) {
-                long long left = left_ms();
-                if (left <= 0)
-                    return Waited::timed_out;
-                timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
-            }
-            // libpcap asks for a bound while it watches a device that went down.
-            bool bounded = false;
-            if (const timeval *required = pcap_get_required_select_timeout(handle)) {
-                long long ms = required->tv_sec * 1000LL + (required->tv_usec + 999) / 1000;
-                if (timeout < 0 || ms < timeout) {
-                    timeout = static_cast<int>(ms < INT_MAX ? ms : INT_MAX);
-                    bounded = true;
-                }
-            }
-            int ready = poll(fds, 2, timeout);
-            if (ready > 0)
-                return fds[1].revents != 0 ? Waited::woken : Waited::ready;
-            if (ready == 0) {
-                if (bounded)
-                    return Waited::ready;
-                continue;
-            }
-            // Any other failure is libpcap's to report, from its own poll().
-            if (errno != EINTR)
-                return Waited::ready;
-            if (run_signal_handlers(thread_state) < 0)
-                return Waited::raised;
-        }
-    }
-
-private:
-    // Milliseconds until the deadline, rounded up; the clock starts at the
-    // first wait, so a read that finds packets never looks at it.
-    long long left_ms()
-    {
-        timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long long now_ns = now.tv_sec * 1000000000LL + now.tv_nsec;
-        if (deadline_ns_ == 0)
-            deadline_ns_ = now_ns + timeout_ms_ * 1000000LL;
-        return (deadline_ns_ - now_ns + 999999) / 1000000;
-    }
-
-    const HandleState *state_;
-    int timeout_ms_;
-    bool across_;
-    long long deadline_ns_ = 0;
-};
-
-// ---------------------------------------------------------------------------
-// Capture files read through a stream of the module's own.
-//
-// Reading a record that is already in the stdio buffer does not wait. So a
-// read of a capture file holds the interpreter lock, as CPython's own
-// buffered files do, and the stream gives it up only around the read() that
-// refills its buffer, where a disk, a pipe or a FIFO may block. The stream is
-// glibc's fopencookie() over the file's descriptor, handed to libpcap with
-// pcap_fopen_offline(); libpcap 1.10 was checked to do nothing with the
-// stream of a capture file but read it with stdio, so other versions, other C
-// libraries and standard input ("-") keep libpcap's own stream, and their
-// reads release the lock around libpcap as live reads do.
-
-struct CaptureStream {
-    int fd;                         // the file, owned
-    FILE *file = nullptr;           // the stream over it
-    bool unlocked = false;          // a read holds the lock: give it up around read()
-    bool running_handlers = false;  // the lock was taken back to run signal handlers
-    // The stream's buffer: larger than stdio's own 8 KiB, for fewer refills
-    // and so fewer times the lock is given up.
-    char buffer[64 * 1024];
-};
-
-#ifdef __GLIBC__
-// The streams the module opened, by their FILE, for new_pcapobject to find.
-static std::unordered_map<const FILE *, CaptureStream *> capture_streams;
-
-static ssize_t capture_stream_read(void *cookie, char *buffer, size_t size)
-{
-    auto *stream = static_cast<CaptureStream *>(cookie);
-    if (!stream->unlocked)
-        return read(stream->fd, buffer, size);
-    for (;;) {
-        PyThreadState *thread_state = PyEval_SaveThread();
-        ssize_t got = read(stream->fd, buffer, size);
-        int error = errno;
-        PyEval_RestoreThread(thread_state);
-        if (got >= 0 || error != EINTR) {
-            errno = error;
-            return got;
-        }
-        // A pipe or a FIFO waited: serve the signal, as CPython's own reads
-        // do, and read on unless a handler raised. The read fails then, and
-        // the caller finds the handler's exception pending.
-        stream->running_handlers = true;
-        int status = PyErr_CheckSignals();
-        stream->running_handlers = false;
-        if (status < 0) {
-            errno = EINTR;
-            return -1;
-        }
-    }
-}
-
-static int capture_stream_close(void *cookie)
-{
-    auto *stream = static_cast<CaptureStream *>(cookie);
-    capture_streams.erase(stream->file);
-    int status = close(stream->fd);
-    delete stream;
-    return status;
-}
-
-// The stream over filename, or null where libpcap is to open the file.
-static FILE *open_capture_stream(const char *filename)
-{
-    static const bool checked_libpcap = std::strncmp(pcap_lib_version(), "libpcap version 1.10.", 21) == 0;
-    if (!checked_libpcap || std::strcmp(filename, "-") == 0)
-        return nullptr;
-    // libpcap opens with fopen(filename, "rb"); a failure here fails there
-    // too, with libpcap's own words.
-    int fd = open(filename, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    auto *stream = new (std::nothrow) CaptureStream{fd};
-    FILE *file = nullptr;
-    if (stream != nullptr) {
-        file = fopencookie(stream, "rb", {capture_stream_read, nullptr, nullptr, capture_stream_close});
-        try {
-            if (file != nullptr)
-                capture_streams.emplace(file, stream);
-        } catch (const std::exception &) {
-            fclose(file);  // closes fd and frees stream
-            return nullptr;
-        }
-    }
-    if (file == nullptr) {
-        delete stream;
-        close(fd);
-        return nullptr;
-    }
-    stream->file = file;
-    // Freed with the stream by capture_stream_close; stdio frees no buffer
-    // it was given.
-    setvbuf(file, stream->buffer, _IOFBF, sizeof stream->buffer);
-    return file;
-}
-
-static CaptureStream *find_capture_stream(pcap_t *handle)
-{
-    FILE *file = pcap_file(handle);
-    auto found = file != nullptr ? capture_streams.find(file) : capture_streams.end();
-    return found != capture_streams.end() ? found->second : nullptr;
-}
-#else
-static FILE *open_capture_stream(const char *)
-{
-    return nullptr;
-}
-
-static CaptureStream *find_capture_stream(pcap_t *)
-{
-    return nullptr;
-}
-#endif
-
-pcap_t *open_capture_file(const char *filename, char *errbuf)
-{
-    if (FILE *file = open_capture_stream(filename)) {
-        pcap_t *handle = pcap_fopen_offline(file, errbuf);
-        if (handle == nullptr)
-            fclose(file);
-        return handle;
-    }
-    return pcap_open_offline(filename, errbuf);
-}
-
-// For the duration of one read of a capture file on the module's stream:
-// the read holds the lock, and the stream may give it up.
-class StreamUnlocked {
-public:
-    explicit StreamUnlocked(CaptureStream *stream) : stream_(stream), was_(stream->unlocked)
-    {
-        stream_->unlocked = true;
-    }
-    ~StreamUnlocked() { stream_->unlocked = was_; }
-    StreamUnlocked(const StreamUnlocked &) = delete;
-    StreamUnlocked &operator=(const StreamUnlocked &) = delete;
-
-private:
-    CaptureStream *stream_;
-    bool was_;
-};
-
-// A read that failed because a signal handler raised inside the stream: the
-// handler's exception is the result, and the stream may be read again.
-static bool raised_in_stream(const HandleState *state)
-{
-    if (state->stream == nullptr || !PyErr_Occurred())
-        return false;
-    clearerr(state->stream->file);
-    return true;
-}
-
-// ---------------------------------------------------------------------------
-
-enum class Access {
-    read,   // next, loop, dispatch
-    change, // anything else that hands the handle to libpcap
-};
-
-// The Reader's record, or null with PcapError set when the operation would
-// run libpcap on the handle beside a read that is in progress. A read may go
-// on in the thread that runs it only from the callable of a loop over a
-// capture file: a live read hands ring blocks back to the kernel that the
-// outer read still walks.
-static HandleState *claim(ReaderObject *reader, Access access)
-{
-    HandleState *state = find_state(reader);
-    if (state == nullptr) {
-        PyErr_SetString(PcapError, "Reader has no capture handle");
-        return nullptr;
-    }
-    if (state->depth == 0)
-        return state;
-    if (!pthread_equal(state->reading, pthread_self())) {
-        PyErr_SetString(PcapError, "a read is in progress on this Reader in another thread");
-        return nullptr;
-    }
-    if (access == Access::read && pcap_file(state->handle) == nullptr) {
-        PyErr_SetString(PcapError,
-                        "a read is in progress on this Reader: a live capture cannot be read from its own callable");
-        return nullptr;
-    }
-    // A signal handler run from inside the stream, in the middle of a fread().
-    if (access == Access::read && state->stream != nullptr && state->stream->running_handlers) {
-        PyErr_SetString(PcapError, "a read is in progress on this Reader: it cannot be read from a signal handler");
-        return nullptr;
-    }
-    return state;
-}
+#include "stream.h"
 
 // The test every method but close and __exit__ begins with.
 static ReaderObject *reader_guard(PyObject *self)
@@ -504,17 +50,13 @@ static PyObject *raise_status(int status)
 
 PyObject *new_pcapobject(pcap_t *handle, unsigned int net, unsigned int mask)
 {
-    static const bool fork_handler = pthread_atfork(nullptr, nullptr, forget_reads_after_fork) == 0;
-    (void)fork_handler;
     if (ready_type(&Pcaptype) < 0)
         return nullptr;
     ReaderObject *reader = PyObject_New(ReaderObject, &Pcaptype);
     if (reader == nullptr)
         return nullptr;
-    HandleState *state;
-    try {
-        state = &handle_states.insert_or_assign(reader, HandleState{handle}).first->second;
-    } catch (const std::exception &) {
+    HandleState *state = add_handle_state(reader, handle);
+    if (state == nullptr) {
         PyObject_Free(reader);
         return PyErr_NoMemory();
     }
@@ -530,7 +72,7 @@ PyObject *new_pcapobject(pcap_t *handle, unsigned int net, unsigned int mask)
 
 void reader_set_read_timeout(PyObject *reader, int to_ms)
 {
-    if (HandleState *state = find_state(reinterpret_cast<ReaderObject *>(reader)))
+    if (HandleState *state = find_handle_state(reinterpret_cast<ReaderObject *>(reader)))
         state->timeout_ms = to_ms;
 }
 
@@ -540,13 +82,14 @@ static void reader_release(ReaderObject *reader)
 {
     pcap_t *handle = reader->pcap;
     reader->pcap = nullptr;
-    HandleState *state = find_state(reader);
+    HandleState *state = find_handle_state(reader);
     if (state == nullptr) {
         if (handle != nullptr)
             pcap_close(handle);
         return;
     }
     if (state->depth > 0) {
+        state->closed = true;
         pcap_breakloop(state->handle);
         wake_reader(state);
     } else {
@@ -598,7 +141,7 @@ static PyObject *reader_next(PyObject *self, PyObject *)
     if (state->stream != nullptr) {
         StreamUnlocked unlocked(state->stream);
         status = pcap_next_ex(scope.handle(), &hdr, &data);
-        if (status == PCAP_ERROR && raised_in_stream(state))
+        if (status == PCAP_ERROR && raised_in_stream(state->stream))
             return nullptr;
     } else {
         LiveWait live(state, false);
@@ -768,7 +311,7 @@ static PyObject *reader_capture(PyObject *self, PyObject *args, const char *form
         StreamUnlocked unlocked(state->stream);
         status = loop ? pcap_loop(ctx.pcap, count, locked_packet_callback, user)
                       : pcap_dispatch(ctx.pcap, count, locked_packet_callback, user);
-        if (status == PCAP_ERROR && raised_in_stream(state))
+        if (status == PCAP_ERROR && raised_in_stream(state->stream))
             return nullptr;
     } else {
         LiveWait live(state, loop);
@@ -913,7 +456,7 @@ static PyObject *reader_getnonblock(PyObject *self, PyObject *)
     if (reader == nullptr)
         return nullptr;
     // libpcap's own mode is the module's business once it does the waiting.
-    const HandleState *state = find_state(reader);
+    const HandleState *state = find_handle_state(reader);
     if (state != nullptr && state->wake_fd >= 0)
         return PyLong_FromLong(state->nonblock);
     char errbuf[PCAP_ERRBUF_SIZE];
@@ -1034,7 +577,7 @@ static PyObject *reader_getfd(PyObject *self, PyObject *)
         return nullptr;
     // libpcap gives the descriptor of its own stream; the module's stream
     // has none of its own (fopencookie), so the file's is given instead.
-    const HandleState *state = find_state(reader);
+    const HandleState *state = find_handle_state(reader);
     if (state != nullptr && state->stream != nullptr)
         return PyLong_FromLong(state->stream->fd);
     return Py_BuildValue("i", pcap_get_selectable_fd(reader->pcap));
