@@ -32,9 +32,12 @@ struct DumpStream {
     std::string name;            // the file as messages name it
     int error;                   // errno of the first failed write; 0 if none
     bool reported;               // a call has raised that failure
+    bool nano;                   // the file's timestamps are in nanoseconds
 };
 
 static std::vector<DumpStream> dump_streams;
+// How many of them are nanosecond files: with none, dump() need not look.
+static size_t nano_dump_streams;
 
 static DumpStream *find_dump_stream(const pcap_dumper_t *handle)
 {
@@ -91,6 +94,8 @@ static int dumper_release(DumperObject *dumper, bool again)
         raise_write_error(handle, reason);
         status = -1;
     }
+    if (entry != nullptr && entry->nano)
+        --nano_dump_streams;
     std::erase_if(dump_streams, [handle](const DumpStream &e) { return e.handle == handle; });
     return status;
 }
@@ -168,13 +173,14 @@ static pcap_dumper_t *open_standard_output(pcap_t *pcap)
 }
 
 // New reference to a Dumper that owns handle, whose messages call the file
-// name, or null with an exception set and handle still the caller's.
-static PyObject *dumper_new(pcap_dumper_t *handle, const char *name)
+// name, or null with an exception set and handle still the caller's. nano:
+// the file's timestamps are in nanoseconds.
+static PyObject *dumper_new(pcap_dumper_t *handle, const char *name, bool nano)
 {
     if (ready_type(&Pdumpertype) < 0)
         return nullptr;
     try {
-        dump_streams.push_back({handle, name, 0, false});
+        dump_streams.push_back({handle, name, 0, false, nano});
     } catch (const std::exception &) {
         return PyErr_NoMemory();
     }
@@ -183,6 +189,7 @@ static PyObject *dumper_new(pcap_dumper_t *handle, const char *name)
         dump_streams.pop_back();
         return nullptr;
     }
+    nano_dump_streams += nano;
     dumper->dumper = handle;
     return reinterpret_cast<PyObject *>(dumper);
 }
@@ -190,8 +197,9 @@ static PyObject *dumper_new(pcap_dumper_t *handle, const char *name)
 PyObject *new_pcapdumper(pcap_dumper_t *handle)
 {
     // Native code hands over a stream whose name it does not give; libpcap
-    // calls such a stream "stream" too.
-    return dumper_new(handle, "stream");
+    // calls such a stream "stream" too. Nor does it give the unit of the
+    // file's timestamps: taken to be libpcap's default, microseconds.
+    return dumper_new(handle, "stream", false);
 }
 
 PyObject *dumper_open(pcap_t *pcap, const char *filename)
@@ -208,7 +216,8 @@ PyObject *dumper_open(pcap_t *pcap, const char *filename)
     }
     if (handle == nullptr)
         return nullptr;
-    PyObject *dumper = dumper_new(handle, name);
+    // libpcap gave the file the magic number of the handle's precision.
+    PyObject *dumper = dumper_new(handle, name, pcap_get_tstamp_precision(pcap) == PCAP_TSTAMP_PRECISION_NANO);
     if (dumper == nullptr)
         pcap_dump_close(handle);
     return dumper;
@@ -239,6 +248,30 @@ static PyObject *dumper_close(PyObject *self, PyObject *)
     Py_RETURN_NONE;
 }
 
+// Whether handle's file has its timestamps in nanoseconds; false for a null
+// handle.
+static bool is_nano_file(const pcap_dumper_t *handle)
+{
+    if (nano_dump_streams == 0)
+        return false;
+    const DumpStream *entry = find_dump_stream(handle);
+    return entry != nullptr && entry->nano;
+}
+
+// Raises PcapError for a record that handle's file cannot hold, as
+// pkthdr_to_file judged hdr: written, it would read back as another time.
+static PyObject *raise_unwritable_time(const pcap_dumper_t *handle, const pcap_pkthdr &hdr, FileTime time)
+{
+    const DumpStream *entry = find_dump_stream(handle);
+    const char *name = entry != nullptr ? entry->name.c_str() : "stream";
+    if (time == FileTime::seconds_out_of_range)
+        PyErr_Format(PcapError, "%s: a pcap file cannot hold a timestamp of %ld seconds (1970 to 2106 only)", name,
+                     static_cast<long>(hdr.ts.tv_sec));
+    else
+        PyErr_Format(PcapError, "%s: a pcap file cannot hold the fraction of a second of this timestamp", name);
+    return nullptr;
+}
+
 PyDoc_STRVAR(dump_doc, "dump a packet to the file");
 static PyObject *dumper_dump(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
 {
@@ -261,12 +294,15 @@ static PyObject *dumper_dump(PyObject *self, PyObject *const *args, Py_ssize_t n
         return nullptr;
     }
     pcap_pkthdr hdr;
-    if (pkthdr_to_native(header, &hdr) < 0)
+    FileTime time = pkthdr_to_file(header, is_nano_file(dumper->dumper), &hdr);
+    if (time == FileTime::not_a_pkthdr)
         return nullptr;
     if (dumper->dumper == nullptr) {
         PyErr_SetString(PcapError, "Dumper is already closed.");
         return nullptr;
     }
+    if (time != FileTime::fits)
+        return raise_unwritable_time(dumper->dumper, hdr, time);
     // libpcap writes caplen bytes from data; never let it read past what was
     // given. The record then says how many bytes it really holds.
     if (static_cast<Py_ssize_t>(hdr.caplen) > length)

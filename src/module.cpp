@@ -87,7 +87,27 @@ static PyObject *wirelet_open_offline(PyObject *, PyObject *args)
         return nullptr;
     char errbuf[PCAP_ERRBUF_SIZE];
     errbuf[0] = '\0';
-    pcap_t *handle = open_capture_file(filename, errbuf);
+    pcap_t *handle = open_capture_file(filename, PCAP_TSTAMP_PRECISION_MICRO, errbuf);
+    if (handle == nullptr) {
+        PyErr_SetString(PcapError, errbuf);
+        return nullptr;
+    }
+    return wrap_handle(handle, 0, 0);
+}
+
+PyDoc_STRVAR(open_offline_with_tstamp_precision_doc,
+             "open_offline_with_tstamp_precision(filename, precision) opens a pcap formated file, its timestamps "
+             "at that precision");
+static PyObject *wirelet_open_offline_with_tstamp_precision(PyObject *, PyObject *args)
+{
+    const char *filename;
+    int precision;
+    if (!PyArg_ParseTuple(args, "si:open_offline_with_tstamp_precision", &filename, &precision))
+        return nullptr;
+    char errbuf[PCAP_ERRBUF_SIZE];
+    errbuf[0] = '\0';
+    // A negative precision becomes one libpcap does not know, and refuses.
+    pcap_t *handle = open_capture_file(filename, static_cast<u_int>(precision), errbuf);
     if (handle == nullptr) {
         PyErr_SetString(PcapError, errbuf);
         return nullptr;
@@ -191,6 +211,49 @@ static PyObject *wirelet_findalldevs(PyObject *, PyObject *)
     return names.release();
 }
 
+PyDoc_STRVAR(tstamp_type_name_to_val_doc, "tstamp_type_name_to_val(name) returns the time stamp type of that name");
+static PyObject *wirelet_tstamp_type_name_to_val(PyObject *, PyObject *args)
+{
+    const char *name;
+    if (!PyArg_ParseTuple(args, "s:tstamp_type_name_to_val", &name))
+        return nullptr;
+    int type = pcap_tstamp_type_name_to_val(name);
+    // libpcap answers PCAP_ERROR, without a text, for a name it does not know.
+    if (type < 0) {
+        PyErr_Format(PcapError, "unknown time stamp type: %s", name);
+        return nullptr;
+    }
+    return PyLong_FromLong(type);
+}
+
+// A text of libpcap's that may be missing, as a str or None.
+static PyObject *text_or_none(const char *text)
+{
+    if (text == nullptr)
+        Py_RETURN_NONE;
+    return PyUnicode_FromString(text);
+}
+
+PyDoc_STRVAR(tstamp_type_val_to_name_doc,
+             "tstamp_type_val_to_name(type) returns the name of a time stamp type, or None if it has none");
+static PyObject *wirelet_tstamp_type_val_to_name(PyObject *, PyObject *args)
+{
+    int type;
+    if (!PyArg_ParseTuple(args, "i:tstamp_type_val_to_name", &type))
+        return nullptr;
+    return text_or_none(pcap_tstamp_type_val_to_name(type));
+}
+
+PyDoc_STRVAR(tstamp_type_val_to_description_doc,
+             "tstamp_type_val_to_description(type) describes a time stamp type, or returns None if it is unknown");
+static PyObject *wirelet_tstamp_type_val_to_description(PyObject *, PyObject *args)
+{
+    int type;
+    if (!PyArg_ParseTuple(args, "i:tstamp_type_val_to_description", &type))
+        return nullptr;
+    return text_or_none(pcap_tstamp_type_val_to_description(type));
+}
+
 static PyMethodDef wirelet_functions[] = {
     {"open_live", wirelet_open_live, METH_VARARGS, open_live_doc},
     {"open_offline", wirelet_open_offline, METH_VARARGS, open_offline_doc},
@@ -198,6 +261,12 @@ static PyMethodDef wirelet_functions[] = {
     {"findalldevs", wirelet_findalldevs, METH_VARARGS, findalldevs_doc},
     {"compile", wirelet_compile, METH_VARARGS, compile_doc},
     {"create", wirelet_create, METH_VARARGS, create_doc},
+    {"open_offline_with_tstamp_precision", wirelet_open_offline_with_tstamp_precision, METH_VARARGS,
+     open_offline_with_tstamp_precision_doc},
+    {"tstamp_type_name_to_val", wirelet_tstamp_type_name_to_val, METH_VARARGS, tstamp_type_name_to_val_doc},
+    {"tstamp_type_val_to_name", wirelet_tstamp_type_val_to_name, METH_VARARGS, tstamp_type_val_to_name_doc},
+    {"tstamp_type_val_to_description", wirelet_tstamp_type_val_to_description, METH_VARARGS,
+     tstamp_type_val_to_description_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -223,6 +292,14 @@ static const IntConstant constants[] = {
     {"DLT_IEEE802_11", 105}, {"DLT_LOOP", 108},       {"DLT_LINUX_SLL", 113},
     {"DLT_LTALK", 114},      {"PCAP_D_INOUT", 0},     {"PCAP_D_IN", 1},
     {"PCAP_D_OUT", 2},
+    {"PCAP_TSTAMP_PRECISION_MICRO", 0},
+    {"PCAP_TSTAMP_PRECISION_NANO", 1},
+    {"PCAP_TSTAMP_HOST", 0},
+    {"PCAP_TSTAMP_HOST_LOWPREC", 1},
+    {"PCAP_TSTAMP_HOST_HIPREC", 2},
+    {"PCAP_TSTAMP_ADAPTER", 3},
+    {"PCAP_TSTAMP_ADAPTER_UNSYNCED", 4},
+    {"PCAP_TSTAMP_HOST_HIPREC_UNSYNCED", 5},
 };
 
 // The additions below fail only when memory runs out; carrying on then would

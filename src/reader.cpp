@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 #include "bpfprogram.h"
 #include "dumper.h"
@@ -48,6 +49,20 @@ static PyObject *raise_status(int status)
 
 // ---------------------------------------------------------------------------
 
+// Notes how the headers of state's handle read, once the handle's precision
+// is fixed: on opening, and on activation of a handle from create(). Asked
+// of libpcap here, once, rather than for each packet.
+static void note_timestamp_form(HandleState *state)
+{
+    unsigned char form = 0;
+    if (pcap_get_tstamp_precision(state->handle) == PCAP_TSTAMP_PRECISION_NANO)
+        form |= TS_NANO;
+    // pcapng files report their own major version, 1.
+    if (pcap_file(state->handle) != nullptr && pcap_major_version(state->handle) == 2)
+        form |= TS_CLASSIC_SECONDS;
+    state->ts_form = form;
+}
+
 PyObject *new_pcapobject(pcap_t *handle, unsigned int net, unsigned int mask)
 {
     if (ready_type(&Pcaptype) < 0)
@@ -64,6 +79,7 @@ PyObject *new_pcapobject(pcap_t *handle, unsigned int net, unsigned int mask)
         state->stream = find_capture_stream(handle);
     else if (pcap_datalink(handle) != PCAP_ERROR_NOT_ACTIVATED)
         take_over_waiting(state);
+    note_timestamp_form(state);
     reader->pcap = handle;
     reader->net = net;
     reader->mask = mask;
@@ -160,7 +176,7 @@ static PyObject *reader_next(PyObject *self, PyObject *)
     Ref header;
     Py_ssize_t length = 0;
     if (status == 1) {
-        header = Ref::steal(new_pcap_pkthdr(hdr));
+        header = Ref::steal(new_pkthdr(hdr, state->ts_form));
         if (!header) {
             PyErr_SetString(PcapError, "Can't build pkthdr");
             return nullptr;
@@ -181,14 +197,15 @@ static PyObject *reader_next(PyObject *self, PyObject *)
 // What one loop() or dispatch() call hands to the packet callback through
 // libpcap. It lives on the method's stack and never outlives the call.
 struct PcapCallbackContext {
-    PcapCallbackContext(pcap_t *handle, PyObject *callable, PyThreadState *state)
-        : pcap(handle), callback(Ref::borrow(callable)), thread_state(state)
+    PcapCallbackContext(pcap_t *handle, unsigned char form, PyObject *callable, PyThreadState *state)
+        : pcap(handle), ts_form(form), callback(Ref::borrow(callable)), thread_state(state)
     {
     }
     PcapCallbackContext(const PcapCallbackContext &) = delete;
     PcapCallbackContext &operator=(const PcapCallbackContext &) = delete;
 
     pcap_t *pcap;                // the Reader's handle, not owned
+    unsigned char ts_form;       // how the handle's timestamps read (TS_ in pkthdr.h)
     Ref callback;                // the Python callable
     PyThreadState *thread_state; // the calling thread's state, taken with the lock held
     int delivered = 0;           // packets the callable returned from
@@ -198,7 +215,7 @@ struct PcapCallbackContext {
 // Hands one packet to the callable. Called with the interpreter lock held.
 static void deliver_packet(PcapCallbackContext &ctx, const pcap_pkthdr *hdr, const u_char *bytes)
 {
-    Ref header = Ref::steal(new_pcap_pkthdr(hdr));
+    Ref header = Ref::steal(new_pkthdr(hdr, ctx.ts_form));
     Ref data;
     if (header)
         data = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(bytes), hdr->caplen));
@@ -304,7 +321,7 @@ static PyObject *reader_capture(PyObject *self, PyObject *args, const char *form
         return nullptr;
 
     ReadScope scope(reader, state);
-    PcapCallbackContext ctx(scope.handle(), callable, PyThreadState_Get());
+    PcapCallbackContext ctx(scope.handle(), state->ts_form, callable, PyThreadState_Get());
     u_char *user = reinterpret_cast<u_char *>(&ctx);
     int status;
     if (state->stream != nullptr) {
@@ -569,6 +586,43 @@ static PyObject *reader_stats(PyObject *self, PyObject *)
     return Py_BuildValue("III", counters.ps_recv, counters.ps_drop, counters.ps_ifdrop);
 }
 
+PyDoc_STRVAR(get_tstamp_precision_doc, "returns the time stamp precision");
+static PyObject *reader_get_tstamp_precision(PyObject *self, PyObject *)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    return PyLong_FromLong(pcap_get_tstamp_precision(reader->pcap));
+}
+
+PyDoc_STRVAR(list_tstamp_types_doc, "returns the time stamp types the device supports");
+static PyObject *reader_list_tstamp_types(PyObject *self, PyObject *)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    // A failure writes the handle's error text, which a running read may be
+    // about to report.
+    if (claim(reader, Access::change) == nullptr)
+        return nullptr;
+    int *types = nullptr;
+    int count = pcap_list_tstamp_types(reader->pcap, &types);
+    if (count < 0)
+        return raise_pcap_error(reader->pcap);
+    // libpcap hands back no list when the device names no types.
+    std::unique_ptr<int, decltype(&pcap_free_tstamp_types)> owned(types, pcap_free_tstamp_types);
+    Ref list = Ref::steal(PyList_New(count));
+    if (!list)
+        return nullptr;
+    for (int i = 0; i < count; ++i) {
+        PyObject *type = PyLong_FromLong(types[i]);
+        if (type == nullptr)
+            return nullptr;
+        PyList_SET_ITEM(list.get(), i, type);
+    }
+    return list.release();
+}
+
 PyDoc_STRVAR(getfd_doc, "get selectable pcap fd");
 static PyObject *reader_getfd(PyObject *self, PyObject *)
 {
@@ -587,13 +641,13 @@ static PyObject *reader_getfd(PyObject *self, PyObject *)
 // Settings before activation. libpcap's status, whatever it is, is the result:
 // judging it is the caller's business.
 
-static PyObject *reader_setting(PyObject *self, PyObject *args, int (*set)(pcap_t *, int))
+static PyObject *reader_setting(PyObject *self, PyObject *args, int (*set)(pcap_t *, int), const char *format = "i")
 {
     ReaderObject *reader = reader_guard(self);
     if (reader == nullptr)
         return nullptr;
     int value;
-    if (!PyArg_ParseTuple(args, "i", &value))
+    if (!PyArg_ParseTuple(args, format, &value))
         return nullptr;
     HandleState *state = claim_parsed(self, Access::change);
     if (state == nullptr)
@@ -635,6 +689,18 @@ static PyObject *reader_set_rfmon(PyObject *self, PyObject *args)
     return reader_setting(self, args, pcap_set_rfmon);
 }
 
+PyDoc_STRVAR(set_tstamp_precision_doc, "set the time stamp precision for a not-yet-activated capture handle");
+static PyObject *reader_set_tstamp_precision(PyObject *self, PyObject *args)
+{
+    return reader_setting(self, args, pcap_set_tstamp_precision, "i:set_tstamp_precision");
+}
+
+PyDoc_STRVAR(set_tstamp_type_doc, "set the time stamp type for a not-yet-activated capture handle");
+static PyObject *reader_set_tstamp_type(PyObject *self, PyObject *args)
+{
+    return reader_setting(self, args, pcap_set_tstamp_type, "i:set_tstamp_type");
+}
+
 PyDoc_STRVAR(activate_doc, "activate a capture handle created using create()");
 static PyObject *reader_activate(PyObject *self, PyObject *)
 {
@@ -653,6 +719,7 @@ static PyObject *reader_activate(PyObject *self, PyObject *)
         state->failed_activation = status;
     else if (status >= 0)
         take_over_waiting(state);
+    note_timestamp_form(state);
     return Py_BuildValue("i", status);
 }
 
@@ -680,6 +747,10 @@ static PyMethodDef reader_methods[] = {
     {"__exit__", reader_close, METH_VARARGS, nullptr},
     {"getfd", reader_getfd, METH_VARARGS, getfd_doc},
     {"set_rfmon", reader_set_rfmon, METH_VARARGS, set_rfmon_doc},
+    {"set_tstamp_precision", reader_set_tstamp_precision, METH_VARARGS, set_tstamp_precision_doc},
+    {"get_tstamp_precision", reader_get_tstamp_precision, METH_NOARGS, get_tstamp_precision_doc},
+    {"set_tstamp_type", reader_set_tstamp_type, METH_VARARGS, set_tstamp_type_doc},
+    {"list_tstamp_types", reader_list_tstamp_types, METH_NOARGS, list_tstamp_types_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -27,6 +27,6 @@ void reader_set_read_timeout(PyObject *reader, int to_ms);
 // pcap_open_offline for open_offline, through a stream of the module's own
 // where it can be, so that reads keep the interpreter lock until they must
 // wait. Errors are libpcap's, in errbuf.
-pcap_t *open_capture_file(const char *filename, char *errbuf);
+pcap_t *open_capture_file(const char *filename, u_int precision, char *errbuf);
 
 #endif

@@ -105,15 +105,15 @@ CaptureStream *find_capture_stream(pcap_t *)
 }
 #endif
 
-pcap_t *open_capture_file(const char *filename, char *errbuf)
+pcap_t *open_capture_file(const char *filename, u_int precision, char *errbuf)
 {
     if (FILE *file = open_capture_stream(filename)) {
-        pcap_t *handle = pcap_fopen_offline(file, errbuf);
+        pcap_t *handle = pcap_fopen_offline_with_tstamp_precision(file, precision, errbuf);
         if (handle == nullptr)
             fclose(file);
         return handle;
     }
-    return pcap_open_offline(filename, errbuf);
+    return pcap_open_offline_with_tstamp_precision(filename, precision, errbuf);
 }
 
 bool raised_in_stream(CaptureStream *stream)

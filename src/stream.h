@@ -30,9 +30,10 @@ struct CaptureStream {
     char buffer[64 * 1024];
 };
 
-// pcap_open_offline for open_offline, through a stream of the module's own
-// where it can be. Errors are libpcap's, in errbuf.
-pcap_t *open_capture_file(const char *filename, char *errbuf);
+// pcap_open_offline_with_tstamp_precision for open_offline and its sibling,
+// through a stream of the module's own where it can be. Errors are
+// libpcap's, in errbuf.
+pcap_t *open_capture_file(const char *filename, u_int precision, char *errbuf);
 
 // The module's stream under a capture file's handle, or null where libpcap
 // reads through its own.

@@ -39,6 +39,16 @@ PCAP_D_INOUT: Final = 0
 PCAP_D_IN: Final = 1
 PCAP_D_OUT: Final = 2
 
+PCAP_TSTAMP_PRECISION_MICRO: Final = 0
+PCAP_TSTAMP_PRECISION_NANO: Final = 1
+
+PCAP_TSTAMP_HOST: Final = 0
+PCAP_TSTAMP_HOST_LOWPREC: Final = 1
+PCAP_TSTAMP_HOST_HIPREC: Final = 2
+PCAP_TSTAMP_ADAPTER: Final = 3
+PCAP_TSTAMP_ADAPTER_UNSYNCED: Final = 4
+PCAP_TSTAMP_HOST_HIPREC_UNSYNCED: Final = 5
+
 class PcapError(Exception):
     """A libpcap failure, a failed compile(), or a method given the wrong receiver."""
 
@@ -51,7 +61,10 @@ class Pkthdr:
     """One packet's timestamp, captured length and length on the wire."""
 
     def getts(self) -> tuple[int, int]:
-        """(seconds, microseconds) since the Epoch."""
+        """(seconds, microseconds) since the Epoch, also for a header read at nanosecond precision."""
+
+    def getts_ns(self) -> int:
+        """Nanoseconds since the Epoch: exact at nanosecond precision, else microseconds times 1000."""
 
     def getcaplen(self) -> int:
         """Number of bytes captured: the length of the packet's data."""
@@ -132,6 +145,18 @@ class Reader:
     def set_rfmon(self, rfmon: int, /) -> int:
         """Monitor mode for activate(); returns libpcap's status."""
 
+    def set_tstamp_precision(self, precision: int, /) -> int:
+        """PCAP_TSTAMP_PRECISION_MICRO or _NANO for activate(); returns libpcap's status."""
+
+    def set_tstamp_type(self, tstamp_type: int, /) -> int:
+        """A PCAP_TSTAMP_ clock for activate(); returns libpcap's status."""
+
+    def get_tstamp_precision(self) -> int:
+        """The precision of the timestamps this handle gives: PCAP_TSTAMP_PRECISION_MICRO or _NANO."""
+
+    def list_tstamp_types(self) -> list[int]:
+        """The PCAP_TSTAMP_ clocks the device offers; [] when libpcap names none."""
+
     def activate(self) -> int:
         """Start capturing with the settings given: 0, a warning (> 0) or an error (< 0)."""
 
@@ -166,6 +191,9 @@ def open_live(device: str, snaplen: int, promisc: int, to_ms: int, /) -> Reader:
 def open_offline(filename: str, /) -> Reader:
     """Open a capture file for reading."""
 
+def open_offline_with_tstamp_precision(filename: str, precision: int, /) -> Reader:
+    """Open a capture file whose headers carry timestamps at that precision."""
+
 def create(device: str, /) -> Reader:
     """A handle on a device that captures only after its settings and activate()."""
 
@@ -177,3 +205,12 @@ def lookupdev() -> str:
 
 def findalldevs() -> list[str]:
     """The names of all devices that can be opened for capture."""
+
+def tstamp_type_name_to_val(name: str, /) -> int:
+    """The PCAP_TSTAMP_ value of a clock's name, such as "adapter"; PcapError for an unknown name."""
+
+def tstamp_type_val_to_name(tstamp_type: int, /) -> str | None:
+    """The name of a PCAP_TSTAMP_ value, or None."""
+
+def tstamp_type_val_to_description(tstamp_type: int, /) -> str | None:
+    """The description of a PCAP_TSTAMP_ value, or None."""

@@ -33,7 +33,7 @@ SAMPLE = os.path.join(REPO, "examples", "loopback.pcap")
 # on the default interpreter only.
 MATRIX_TESTS = {"test_module.py", "test_reader.py", "test_next.py", "test_capture.py", "test_dumper.py",
                 "test_filter.py", "test_bpf.py", "test_device.py", "test_device_live.py", "test_live.py",
-                "test_threads.py", "test_live_waits.py"}
+                "test_threads.py", "test_live_waits.py", "test_timestamps.py"}
 
 
 def pytest_configure(config):

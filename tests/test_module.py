@@ -17,6 +17,9 @@ CONSTANTS = {
     "DLT_PPP_SERIAL": 50, "DLT_PPP_ETHER": 51, "DLT_C_HDLC": 104, "DLT_IEEE802_11": 105,
     "DLT_LOOP": 108, "DLT_LINUX_SLL": 113, "DLT_LTALK": 114,
     "PCAP_D_INOUT": 0, "PCAP_D_IN": 1, "PCAP_D_OUT": 2,
+    "PCAP_TSTAMP_PRECISION_MICRO": 0, "PCAP_TSTAMP_PRECISION_NANO": 1, "PCAP_TSTAMP_HOST": 0,
+    "PCAP_TSTAMP_HOST_LOWPREC": 1, "PCAP_TSTAMP_HOST_HIPREC": 2, "PCAP_TSTAMP_ADAPTER": 3,
+    "PCAP_TSTAMP_ADAPTER_UNSYNCED": 4, "PCAP_TSTAMP_HOST_HIPREC_UNSYNCED": 5,
 }
 
 
@@ -25,7 +28,9 @@ def test_module_docstring_and_public_names():
     public = {n for n in dir(wirelet) if not n.startswith("__")}
     functions = {"open_live", "open_offline", "create"}
     assert functions <= public
-    assert public - functions - {"lookupdev", "findalldevs", "compile"} == (
+    assert public - functions - {"lookupdev", "findalldevs", "compile", "open_offline_with_tstamp_precision",
+                                 "tstamp_type_name_to_val", "tstamp_type_val_to_name",
+                                 "tstamp_type_val_to_description"} == (
         set(CONSTANTS) | {"BPFProgram", "PcapError", "BPFError"})
     for name in ("Reader", "Pkthdr", "Dumper"):
         assert not hasattr(wirelet, name)
@@ -148,8 +153,9 @@ def test_attribute_lookup_of_every_type(three):
     methods = {"Reader": {"loop", "dispatch", "next", "setfilter", "getnet", "getmask", "datalink",
                           "getnonblock", "setnonblock", "setdirection", "dump_open", "sendpacket", "stats",
                           "close", "set_snaplen", "set_promisc", "set_timeout", "set_buffer_size", "activate",
-                          "__enter__", "__exit__", "getfd", "set_rfmon"},
-               "Pkthdr": {"getts", "getcaplen", "getlen"}, "Dumper": {"close", "dump"},
+                          "__enter__", "__exit__", "getfd", "set_rfmon", "set_tstamp_precision",
+                          "get_tstamp_precision", "set_tstamp_type", "list_tstamp_types"},
+               "Pkthdr": {"getts", "getcaplen", "getlen", "getts_ns"}, "Dumper": {"close", "dump"},
                "BPFProgram": {"filter", "get_bpf", "__new__"}}
     for obj in (r, header, d, wirelet.BPFProgram("tcp")):
         name = type(obj).__name__
