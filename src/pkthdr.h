@@ -54,6 +54,8 @@ enum class FileTime {
     not_a_pkthdr,           // PcapError "Not a pkthdr object" is set
 };
 
+// The out-of-line parts of pkthdr_to_file: a header to scale or to judge
+// further, and the refusal of anything else.
 FileTime scale_to_file(const PkthdrObject *hdr, bool nano_file, pcap_pkthdr *out);
 FileTime not_a_pkthdr();
 
