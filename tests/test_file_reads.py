@@ -220,12 +220,15 @@ def test_waits_on_a_fifo_or_standard_input_answer_signals_and_close(tmp_path, so
     path = fifo if source == "fifo" else "-"
     child = subprocess.Popen([sys.executable, "-c", WAIT, path, how], stdin=subprocess.PIPE,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    time.sleep(0.2)
-    feed = os.open(fifo, os.O_RDWR) if source == "fifo" else child.stdin.fileno()
-    os.write(feed, pcapfile.global_header() + pcapfile.record(b"late"))
-    out, err = child.communicate(timeout=60)
-    if source == "fifo":
-        os.close(feed)
+    try:
+        time.sleep(0.2)
+        feed = os.open(fifo, os.O_RDWR) if source == "fifo" else child.stdin.fileno()
+        os.write(feed, pcapfile.global_header() + pcapfile.record(b"late"))
+        out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+        if source == "fifo":
+            os.close(feed)
     assert child.returncode == 0, err
     assert out.strip() == ("b'late' (None, b'')" if how == "next" else "b'late' None")
 
