@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -128,7 +129,7 @@ static PyObject *name(PyObject *&slot, const char *text)
         slot = PyUnicode_InternFromString(text);
     return slot;
 }
-static PyObject *release_name, *readinto_name, *read_name;
+static PyObject *release_name, *readinto_name, *read_name, *fileno_name;
 
 // Keeps the bytes just fetched (count at buffer) that belong to a record not
 // yet whole. Gives up following the records when memory runs short.
@@ -140,6 +141,7 @@ static void keep_fetched(CaptureStream *stream, const char *buffer, size_t count
     framing.take(buffer, count);
     if (!framing.on) {
         stream->kept.clear();
+        stream->replay_at = 0;
         return;
     }
     try {
@@ -224,6 +226,29 @@ static bool release_view(PyObject *view)
     return static_cast<bool>(released);
 }
 
+// While a non-blocking file object has no data for the file header: waits
+// a little, on the object's descriptor when it tells one, without the lock.
+// False when a signal handler raised.
+static bool wait_for_object(CaptureStream *stream)
+{
+    int fd = -1;
+    PyObject *text = name(fileno_name, "fileno");
+    Ref fileno = Ref::steal(text != nullptr ? PyObject_CallMethodNoArgs(stream->object, text) : nullptr);
+    if (fileno) {
+        long number = PyLong_AsLong(fileno.get());
+        fd = number >= 0 && number <= INT_MAX ? static_cast<int>(number) : -1;
+    }
+    PyErr_Clear();  // no descriptor: a short sleep instead
+    pollfd ready = {fd, POLLIN, 0};
+    PyThreadState *thread_state = PyEval_SaveThread();
+    poll(&ready, fd >= 0 ? 1 : 0, fd >= 0 ? 50 : 5);
+    PyEval_RestoreThread(thread_state);
+    return serve_signals(stream);
+}
+
+// What read_object() returns to be called again.
+static constexpr ssize_t again = -2;
+
 // The file object's readinto() or read(), with the lock held throughout.
 static ssize_t read_object(CaptureStream *stream, char *buffer, size_t size)
 {
@@ -243,6 +268,14 @@ static ssize_t read_object(CaptureStream *stream, char *buffer, size_t size)
     stream->running_handlers = false;
     ssize_t got = -1;
     if (result && result.get() == Py_None) {
+        // The open cannot stop half-way through the header: it waits.
+        if (stream->opening) {
+            if (!wait_for_object(stream)) {
+                stream->failure = StreamFailure::raised;
+                return -1;
+            }
+            return again;
+        }
         stream->failure = StreamFailure::no_data;
         return -1;
     }
@@ -294,8 +327,10 @@ static ssize_t capture_stream_read(void *cookie, char *buffer, size_t size)
         errno = EIO;
         return -1;
     }
-    ssize_t got = stream->object != nullptr ? read_object(stream, buffer, size)
-                                            : read_descriptor(stream, buffer, size);
+    ssize_t got;
+    do
+        got = stream->object != nullptr ? read_object(stream, buffer, size) : read_descriptor(stream, buffer, size);
+    while (got == again);
     if (got > 0 && stream->framing.on) {
         keep_fetched(stream, buffer, static_cast<size_t>(got));
     } else if (got < 0 && stream->failure != StreamFailure::none && stream->failure != StreamFailure::woken) {
@@ -370,11 +405,11 @@ static int open_waiting(const char *filename)
 // libpcap's open over the stream, which it is handed; closed again on failure.
 static pcap_t *open_over(CaptureStream *stream, FILE *file, u_int precision, char *errbuf)
 {
+    stream->opening = true;
     pcap_t *handle = pcap_fopen_offline_with_tstamp_precision(file, precision, errbuf);
+    stream->opening = false;
     if (handle != nullptr)
         return handle;
-    if (stream->failure == StreamFailure::no_data)
-        PyErr_SetString(PyExc_BlockingIOError, "the file object has no capture file header yet");
     if (PyErr_Occurred())
         errbuf[0] = '\0';
     fclose(file);

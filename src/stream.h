@@ -70,6 +70,7 @@ struct CaptureStream {
     bool readinto = false;
     FILE *file = nullptr;           // the stream over it
     bool running_handlers = false;  // Python code runs in the middle of a read
+    bool opening = false;           // libpcap reads the file header
     StreamFailure failure = StreamFailure::none;  // of the read in progress
     bool broken = false;
     // What has been fetched of the record that is not yet whole, from

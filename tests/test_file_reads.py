@@ -213,8 +213,8 @@ print(first, result)
 @pytest.mark.parametrize("how", ["next", "loop"])
 @pytest.mark.parametrize("source", ["fifo", "stdin"])
 def test_waits_on_a_fifo_or_standard_input_answer_signals_and_close(tmp_path, source, how):
-    # The open waits for the FIFO's writer, the header and the record come
-    # late, and the writer never sends more nor goes away.
+    # The open waits for the FIFO's writer, then for the header, which comes
+    # late with a record; the writer never sends more nor goes away.
     fifo = str(tmp_path / "fifo")
     os.mkfifo(fifo)
     path = fifo if source == "fifo" else "-"
@@ -223,6 +223,7 @@ def test_waits_on_a_fifo_or_standard_input_answer_signals_and_close(tmp_path, so
     try:
         time.sleep(0.2)
         feed = os.open(fifo, os.O_RDWR) if source == "fifo" else child.stdin.fileno()
+        time.sleep(0.2)
         os.write(feed, pcapfile.global_header() + pcapfile.record(b"late"))
         out, err = child.communicate(timeout=60)
     finally:
