@@ -25,10 +25,10 @@ static uint32_t load32(const unsigned char *p, bool big_endian)
                       : uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
 }
 
-// Called once head holds `have` bytes: the length of the record, or a
-// request for more of its header (false and end 0), or false with on
-// cleared for bytes that are no capture file.
-bool Framing::measure()
+// Called once head holds the header bytes asked for: sets end, or leaves it
+// 0 to ask for more of the header, or clears on for bytes that are no
+// capture file.
+void Framing::measure()
 {
     const uint32_t shb = 0x0A0D0D0A;  // the same in both byte orders
     if (start == 0 && !blocks && have == 8) {
@@ -36,7 +36,7 @@ bool Framing::measure()
         static const uint32_t magics[] = {0xA1B2C3D4, 0xA1B23C4D, 0xA1B2CD34};
         if (load32(head, false) == shb) {
             blocks = true;
-            return false;  // the section header block's byte order is at 8
+            return;  // the section header block's byte order is at 8
         }
         for (uint32_t magic : magics) {
             if (load32(head, false) == magic || load32(head, true) == magic) {
@@ -48,15 +48,17 @@ bool Framing::measure()
                 unsigned minor = big_endian ? head[6] << 8 | head[7] : head[7] << 8 | head[6];
                 lengths = major == 543 || (major == 2 && minor < 3) ? 1 : major == 2 && minor == 3 ? 2 : 0;
                 end = 24;
-                return true;
+                return;
             }
         }
         on = false;
-        return false;
+        return;
     }
+    // A pcapng block; a section header block gives the byte order of its
+    // section, its own length included.
     if (blocks) {
         if (load32(head, false) == shb && have == 8)
-            return false;
+            return;
         if (load32(head, false) == shb) {
             if (load32(head + 8, false) == 0x1A2B3C4D)
                 big_endian = false;
@@ -68,16 +70,16 @@ bool Framing::measure()
         uint32_t length = load32(head + 4, big_endian);
         if (!on || length < 12) {
             on = false;
-            return false;
+            return;
         }
         end = start + length;
-        return true;
+        return;
     }
+    // A classic record: its captured length says where the next begins.
     uint32_t caplen = load32(head + 8, big_endian), len = load32(head + 12, big_endian);
     if (lengths == 1 || (lengths == 2 && caplen > len))
         caplen = len;
     end = start + header_size + caplen;
-    return true;
 }
 
 void Framing::take(const char *bytes, size_t count)

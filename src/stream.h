@@ -57,7 +57,7 @@ struct Framing {
     void take(const char *bytes, size_t count);
 
 private:
-    bool measure();
+    void measure();
 };
 
 struct CaptureStream {
