@@ -374,8 +374,20 @@ PIPE_WRITER = """
 import signal, sys, threading, time, wirelet
 fifo, mode, source = sys.argv[1:]
 ticks, beats = [], []
+r = wirelet.open_offline(source)
+h, data = r.next()
+
+
+def tick(*a):
+    try:  # the Dumper whose write this may interrupt
+        d.flush()
+        ticks.append("flushed")
+    except wirelet.PcapError as e:
+        ticks.append(str(e))
+
+
 if mode == "harmless":
-    signal.signal(signal.SIGALRM, lambda *a: ticks.append(1))
+    signal.signal(signal.SIGALRM, tick)
     signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
 else:
     def stop(*a):
@@ -383,14 +395,17 @@ else:
     signal.signal(signal.SIGALRM, stop)
     signal.setitimer(signal.ITIMER_REAL, 0.5)
 threading.Thread(target=lambda: [beats.append(time.sleep(0.01)) for _ in iter(int, 1)], daemon=True).start()
-r = wirelet.open_offline(source)
-h, data = r.next()
 d = r.dump_open(fifo)
+# Another thread dumps into the same Dumper meanwhile: its records wait.
+other = threading.Thread(target=lambda: [d.dump(h, data) for _ in range(100)])
 try:
-    for i in range(300):
+    other.start()
+    for i in range(200):
         d.dump(h, data)
+    other.join()
     d.close()
-    print("done", bool(ticks))
+    refused = "a write is in progress on this Dumper: it cannot be used from a signal handler or from the file's write()"
+    print("done", bool(ticks) and set(ticks) <= {"flushed", refused})
 except KeyboardInterrupt:
     print("interrupted", len(beats) > 10)
 """
