@@ -151,7 +151,7 @@ CHECKS = {
                                            expect(wirelet.PcapError, wirelet.open_dead(1, 9).dump_open_append,
                                                   str(e["tmp"] / "a.pcap"))), 1000),
     "Reader.dump_fopen": (lambda e: (query(e).dump_fopen(io.BytesIO()).close(),
-                                     expect(ZeroDivisionError, Sink.failing(e).close)), 2000),
+                                     expect(ZeroDivisionError, Sink.failing(e).close)), 6000),
     "Dumper.flush": (lambda e: (kept(e, "sink", lambda: Sink(e["tmp"] / "sink.pcap")).d.flush(),
                                 expect(wirelet.PcapError, full(e).flush)), 5000),
     "Dumper.ftell": (lambda e: kept(e, "sink", lambda: Sink(e["tmp"] / "sink.pcap")).d.ftell(), 20000),
