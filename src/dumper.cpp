@@ -1,4 +1,6 @@
-// Dumper: a capture file open for writing.
+// Dumper: a capture file open for writing, to a path, standard output or a
+// Python file object, through the module's own stream (write_stream.h).
+// Everything here runs with the interpreter lock held.
 #include "dumper.h"
 
 #include <fcntl.h>

@@ -103,7 +103,10 @@ static PyObject *open_dead_reader(int linktype, int snaplen, int precision)
     pcap_t *handle = pcap_open_dead_with_tstamp_precision(linktype, snaplen, static_cast<u_int>(precision));
     if (handle == nullptr)
         return PyErr_NoMemory();  // libpcap's one way to fail
-    return wrap_handle(handle, 0, 0);
+    PyObject *reader = wrap_handle(handle, 0, 0);
+    if (reader != nullptr)
+        reader_set_dead(reader);
+    return reader;
 }
 
 PyDoc_STRVAR(open_dead_doc, "open_dead(linktype, snaplen) opens a pcap handle attached to nothing");

@@ -76,6 +76,12 @@ void reader_set_read_timeout(PyObject *reader, int to_ms)
         state->timeout_ms = to_ms;
 }
 
+void reader_set_dead(PyObject *reader)
+{
+    if (HandleState *state = find_handle_state(reinterpret_cast<ReaderObject *>(reader)))
+        state->dead = true;
+}
+
 // Detaches the handle from the Reader. It is released now, or by the read
 // still running on it when that read ends.
 static void reader_release(ReaderObject *reader)
@@ -604,6 +610,8 @@ static PyObject *reader_getfd(PyObject *self, PyObject *)
     const HandleState *state = find_handle_state(reader);
     if (state != nullptr && state->stream != nullptr)
         return PyLong_FromLong(state->stream->fd);
+    if (state != nullptr && state->dead)
+        return PyLong_FromLong(-1);
     return Py_BuildValue("i", pcap_get_selectable_fd(reader->pcap));
 }
 

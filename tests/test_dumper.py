@@ -319,7 +319,7 @@ def test_exceptions_of_the_file_object_come_out_and_lose_nothing(capture, tmp_pa
 def test_open_dead_writes_what_tcpdump_reads(three, tmp_path):
     path, frames = three
     dead = wirelet.open_dead(wirelet.DLT_EN10MB, 65535)
-    assert dead.datalink() == wirelet.DLT_EN10MB
+    assert (dead.datalink(), dead.getfd()) == (wirelet.DLT_EN10MB, -1)  # libpcap says 0: standard input
     for read in (dead.next, lambda: dead.loop(1, print), lambda: dead.dispatch(1, print)):
         with pytest.raises(wirelet.PcapError, match="^Packets aren't available from a pcap_open_dead pcap_t$"):
             read()
