@@ -344,6 +344,11 @@ def test_append_in_sessions_and_its_refusals(three, tmp_path):
             assert d.ftell() == os.path.getsize(out)
             d.close()
     assert packets_tcpdump(out) == packets_tcpdump(path) * 3
+    # A file that tcpdump wrote takes records as well.
+    theirs = str(tmp_path / "tcpdump.pcap")
+    subprocess.run(["tcpdump", "-n", "-r", SAMPLE, "-w", theirs], capture_output=True, check=True)
+    dumped(SAMPLE, lambda r: r.dump_open_append(theirs))
+    assert packets_tcpdump(theirs) == packets_tcpdump(SAMPLE) * 2
     with open(out, "rb") as f:
         before = f.read()
     for dead, reason in ((wirelet.open_dead_with_tstamp_precision(1, 65535, 1), "different time stamp precision"),
