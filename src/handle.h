@@ -29,6 +29,7 @@ struct HandleState {
     int failed_activation = 0;  // what a failed pcap_activate returned, or 0
     unsigned char ts_form = 0;  // how its headers' timestamps read (TS_ in pkthdr.h);
                                 // set on opening and on activation, which fix it
+    bool dead = false;          // from open_dead: libpcap's descriptor 0 is none
     // Live captures the module waits for itself (live_wait.h):
     int wake_fd = -1;           // eventfd that close() signals; -1 when libpcap waits
     int timeout_ms = 0;         // the read timeout asked for; 0 or less: none

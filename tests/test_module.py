@@ -30,7 +30,8 @@ def test_module_docstring_and_public_names():
     assert functions <= public
     assert public - functions - {"lookupdev", "findalldevs", "compile", "open_offline_with_tstamp_precision",
                                  "tstamp_type_name_to_val", "tstamp_type_val_to_name",
-                                 "tstamp_type_val_to_description"} == (
+                                 "tstamp_type_val_to_description", "open_dead",
+                                 "open_dead_with_tstamp_precision"} == (
         set(CONSTANTS) | {"BPFProgram", "PcapError", "BPFError"})
     for name in ("Reader", "Pkthdr", "Dumper"):
         assert not hasattr(wirelet, name)
@@ -154,8 +155,9 @@ def test_attribute_lookup_of_every_type(three):
                           "getnonblock", "setnonblock", "setdirection", "dump_open", "sendpacket", "stats",
                           "close", "set_snaplen", "set_promisc", "set_timeout", "set_buffer_size", "activate",
                           "__enter__", "__exit__", "getfd", "set_rfmon", "set_tstamp_precision",
-                          "get_tstamp_precision", "set_tstamp_type", "list_tstamp_types"},
-               "Pkthdr": {"getts", "getcaplen", "getlen", "getts_ns"}, "Dumper": {"close", "dump"},
+                          "get_tstamp_precision", "set_tstamp_type", "list_tstamp_types", "dump_open_append",
+                          "dump_fopen"},
+               "Pkthdr": {"getts", "getcaplen", "getlen", "getts_ns"}, "Dumper": {"close", "dump", "flush", "ftell"},
                "BPFProgram": {"filter", "get_bpf", "__new__"}}
     for obj in (r, header, d, wirelet.BPFProgram("tcp")):
         name = type(obj).__name__
