@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <exception>
 #include <unordered_map>
 
@@ -61,6 +62,16 @@ void release_handle(const void *key, HandleState *state)
         cached_handle_key = nullptr;
     handle_states.erase(key);
     pcap_close(handle);
+}
+
+bool spend_break_request(HandleState *state)
+{
+    state->break_requested = false;
+    uint64_t count;
+    if (state->wake_fd >= 0 && read(state->wake_fd, &count, sizeof count) < 0) {
+        // Already drained by the wait that breakloop() woke.
+    }
+    return true;
 }
 
 HandleState *claim(const void *key, Access access)

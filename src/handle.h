@@ -26,6 +26,7 @@ struct HandleState {
     int depth = 0;              // reads in progress: more than one only when a
                                 // capture file is read from its own callable
     bool closed = false;        // the Reader let go of the handle during a read
+    bool break_requested = false;  // breakloop() was called: the running or next read ends
     int failed_activation = 0;  // what a failed pcap_activate returned, or 0
     // Live captures the module waits for itself (live_wait.h):
     int wake_fd = -1;           // eventfd that close() signals; -1 when libpcap waits
@@ -55,6 +56,17 @@ inline HandleState *find_handle_state(const void *key)
 
 // Closes the handle, and the wake descriptor if any, and forgets the record.
 void release_handle(const void *key, HandleState *state);
+
+// Drops a pending breakloop() request and any wake it left on the wake
+// descriptor; returns true.
+bool spend_break_request(HandleState *state);
+
+// Takes a pending breakloop() request: true, and the request is gone, when
+// there was one. Every read asks, so the test is inline.
+inline bool take_break_request(HandleState *state)
+{
+    return state->break_requested && spend_break_request(state);
+}
 
 enum class Access {
     read,   // next, loop, dispatch

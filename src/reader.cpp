@@ -124,6 +124,57 @@ static PyObject *raise_pcap_error(pcap_t *handle)
     return nullptr;
 }
 
+// One packet for next() and iteration: 1 with hdr and data set; 0 for none
+// (the read timeout passed, the end of the file, breakloop() or close());
+// -1 with an exception set. across_timeouts: a live read waits until a
+// packet comes or the read is broken off, as loop() does.
+static inline int read_packet(HandleState *state, bool across_timeouts, pcap_pkthdr **hdr, const u_char **data)
+{
+    if (take_break_request(state))
+        return 0;
+    pcap_t *handle = state->handle;
+    int status;
+    if (state->stream != nullptr) {
+        StreamUnlocked unlocked(state->stream);
+        status = pcap_next_ex(handle, hdr, data);
+        if (status == PCAP_ERROR && raised_in_stream(state->stream))
+            return -1;
+    } else if (state->wake_fd >= 0) {
+        // libpcap's handle is non-blocking and never waits: the lock is kept
+        // but in the module's own wait.
+        LiveWait live(state, across_timeouts);
+        status = pcap_next_ex(handle, hdr, data);
+        while (status == 0 && live.waits()) {
+            Waited waited = live.wait();
+            if (waited == Waited::raised)
+                return -1;
+            if (waited != Waited::ready)
+                break;
+            status = pcap_next_ex(handle, hdr, data);
+        }
+    } else {
+        // libpcap waits: without the lock, a timeout at a time.
+        for (;;) {
+            Py_BEGIN_ALLOW_THREADS
+            status = pcap_next_ex(handle, hdr, data);
+            Py_END_ALLOW_THREADS
+            if (status != 0 || !across_timeouts || state->closed || state->break_requested)
+                break;
+            if (PyErr_CheckSignals() < 0)
+                return -1;
+        }
+    }
+    if (status == 1)
+        return 1;
+    // A request that ended this read is spent.
+    take_break_request(state);
+    if (status == PCAP_ERROR) {
+        PyErr_SetString(PcapError, pcap_geterr(handle));
+        return -1;
+    }
+    return 0;
+}
+
 PyDoc_STRVAR(next_doc, "returns next packet");
 static PyObject *reader_next(PyObject *self, PyObject *)
 {
@@ -137,42 +188,78 @@ static PyObject *reader_next(PyObject *self, PyObject *)
     ReadScope scope(reader, state);
     pcap_pkthdr *hdr = nullptr;
     const u_char *data = nullptr;
-    int status;
-    if (state->stream != nullptr) {
-        StreamUnlocked unlocked(state->stream);
-        status = pcap_next_ex(scope.handle(), &hdr, &data);
-        if (status == PCAP_ERROR && raised_in_stream(state->stream))
-            return nullptr;
-    } else {
-        LiveWait live(state, false);
-        PyThreadState *thread_state = PyEval_SaveThread();
-        status = pcap_next_ex(scope.handle(), &hdr, &data);
-        Waited waited = Waited::ready;
-        while (status == 0 && live.waits() && (waited = live.wait(thread_state)) == Waited::ready)
-            status = pcap_next_ex(scope.handle(), &hdr, &data);
-        PyEval_RestoreThread(thread_state);
-        if (waited == Waited::raised)
-            return nullptr;
+    int status = read_packet(state, false, &hdr, &data);
+    if (status < 0)
+        return nullptr;
+    if (status == 0) {
+        // Timeout, end of file, a read broken off, or a handle that cannot
+        // read (not activated): no packet, and the data is empty bytes,
+        // never None.
+        return packet_pair(Py_None, reinterpret_cast<const u_char *>(""), 0);
     }
+    Ref header = Ref::steal(new_pcap_pkthdr(hdr));
+    if (!header) {
+        PyErr_SetString(PcapError, "Can't build pkthdr");
+        return nullptr;
+    }
+    return packet_pair(header.get(), data, hdr->caplen);
+}
 
-    if (status == PCAP_ERROR)
-        return raise_pcap_error(scope.handle());
-    Ref header;
-    Py_ssize_t length = 0;
-    if (status == 1) {
-        header = Ref::steal(new_pcap_pkthdr(hdr));
-        if (!header) {
-            PyErr_SetString(PcapError, "Can't build pkthdr");
-            return nullptr;
-        }
-        length = hdr->caplen;
-    } else {
-        // Timeout, end of file, or a handle that cannot read (not activated):
-        // no packet, and the data is empty bytes, never None.
-        header = Ref::borrow(Py_None);
-        data = reinterpret_cast<const u_char *>("");
+// iter(reader) is the Reader; a closed one cannot start an iteration.
+static PyObject *reader_iter(PyObject *self)
+{
+    if (reader_guard(self) == nullptr)
+        return nullptr;
+    return Py_NewRef(self);
+}
+
+// The pairs next() returns, until the end of the file, breakloop() or
+// close(); a live capture waits across its read timeouts.
+static PyObject *reader_iternext(PyObject *self)
+{
+    ReaderObject *reader = reinterpret_cast<ReaderObject *>(self);
+    if (reader->pcap == nullptr)
+        return nullptr;
+    HandleState *state = claim(reader, Access::read);
+    if (state == nullptr)
+        return nullptr;
+
+    ReadScope scope(reader, state);
+    pcap_pkthdr *hdr = nullptr;
+    const u_char *data = nullptr;
+    if (read_packet(state, pcap_file(state->handle) == nullptr, &hdr, &data) <= 0)
+        return nullptr;
+    Ref header = Ref::steal(new_pcap_pkthdr(hdr));
+    if (!header) {
+        PyErr_SetString(PcapError, "Can't build pkthdr");
+        return nullptr;
     }
-    return packet_pair(header.get(), data, length);
+    return packet_pair(header.get(), data, hdr->caplen);
+}
+
+PyDoc_STRVAR(breakloop_doc, "stops the running read, or the next one");
+// A control like close(): allowed beside a read in another thread, from
+// the read's own callable and from a signal handler.
+static PyObject *reader_breakloop(PyObject *self, PyObject *)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    HandleState *state = find_handle_state(reader);
+    if (state == nullptr) {
+        PyErr_SetString(PcapError, "Reader has no capture handle");
+        return nullptr;
+    }
+    state->break_requested = true;
+    if (state->wake_fd >= 0) {
+        wake_reader(state);
+    } else if (state->depth > 0 && pcap_file(state->handle) == nullptr) {
+        // libpcap's own wait, in another thread: its request ends it. The
+        // reads of files and the callbacks pass the module's request on
+        // between packets.
+        pcap_breakloop(state->handle);
+    }
+    Py_RETURN_NONE;
 }
 
 // ---------------------------------------------------------------------------
@@ -181,18 +268,21 @@ static PyObject *reader_next(PyObject *self, PyObject *)
 // What one loop() or dispatch() call hands to the packet callback through
 // libpcap. It lives on the method's stack and never outlives the call.
 struct PcapCallbackContext {
-    PcapCallbackContext(pcap_t *handle, PyObject *callable, PyThreadState *state)
-        : pcap(handle), callback(Ref::borrow(callable)), thread_state(state)
+    PcapCallbackContext(HandleState *handle_state, PyObject *callable, PyThreadState *state)
+        : pcap(handle_state->handle), record(handle_state), callback(Ref::borrow(callable)), thread_state(state)
     {
     }
     PcapCallbackContext(const PcapCallbackContext &) = delete;
     PcapCallbackContext &operator=(const PcapCallbackContext &) = delete;
 
     pcap_t *pcap;                // the Reader's handle, not owned
+    HandleState *record;         // its record, for breakloop() requests
     Ref callback;                // the Python callable
     PyThreadState *thread_state; // the calling thread's state, taken with the lock held
     int delivered = 0;           // packets the callable returned from
+    unsigned since_yield = 0;    // packets since the lock was last offered
     bool failed = false;         // an exception is pending and the capture was broken off
+    bool broken = false;         // breakloop() broke the capture off
 };
 
 // Hands one packet to the callable. Called with the interpreter lock held.
@@ -217,6 +307,12 @@ static void deliver_packet(PcapCallbackContext &ctx, const pcap_pkthdr *hdr, con
         return;
     }
     ++ctx.delivered;
+    // breakloop() from the callable, a signal handler it ran or another
+    // thread while it ran: libpcap stops after this packet.
+    if (ctx.record->break_requested && !ctx.broken) {
+        ctx.broken = true;
+        pcap_breakloop(ctx.pcap);
+    }
 }
 
 // libpcap's per-packet callback: runs without the interpreter lock and takes
@@ -240,6 +336,27 @@ static void locked_packet_callback(u_char *user, const pcap_pkthdr *hdr, const u
         deliver_packet(ctx, hdr, bytes);
 }
 
+// The same on a live capture, where one dispatch can walk a whole ring: a
+// callable that runs no Python code (a Dumper's dump) never lets another
+// thread run or a signal handler act, so the lock is offered and the
+// handlers run every so many packets.
+static void live_packet_callback(u_char *user, const pcap_pkthdr *hdr, const u_char *bytes)
+{
+    PcapCallbackContext &ctx = *reinterpret_cast<PcapCallbackContext *>(user);
+    if (ctx.failed)
+        return;
+    deliver_packet(ctx, hdr, bytes);
+    if (++ctx.since_yield < 4096 || ctx.failed)
+        return;
+    ctx.since_yield = 0;
+    Py_BEGIN_ALLOW_THREADS
+    Py_END_ALLOW_THREADS
+    if (PyErr_CheckSignals() < 0) {
+        ctx.failed = true;
+        pcap_breakloop(ctx.pcap);
+    }
+}
+
 static void discard_packet(u_char *, const pcap_pkthdr *, const u_char *)
 {
 }
@@ -259,13 +376,13 @@ static void clear_break_request(pcap_t *handle)
 // A capture on a live handle whose waiting the module took over: libpcap's
 // non-blocking dispatch, over and over, with the module's waits between.
 // dispatch() ends once it has delivered packets or its timeout passed;
-// loop() once count packets have come. Runs without the interpreter lock.
+// loop() once count packets have come. Runs with the interpreter lock.
 static int capture_live(PcapCallbackContext &ctx, LiveWait &live, int count, bool loop)
 {
     u_char *user = reinterpret_cast<u_char *>(&ctx);
     int left = count;
     for (;;) {
-        int delivered = pcap_dispatch(ctx.pcap, left, packet_callback, user);
+        int delivered = pcap_dispatch(ctx.pcap, left, live_packet_callback, user);
         if (delivered < 0 || ctx.failed)
             return delivered;
         if (loop) {
@@ -276,7 +393,7 @@ static int capture_live(PcapCallbackContext &ctx, LiveWait &live, int count, boo
         } else if (delivered > 0 || !live.waits()) {
             return delivered;
         }
-        switch (live.wait(ctx.thread_state)) {
+        switch (live.wait()) {
         case Waited::ready:
             break;
         case Waited::timed_out:
@@ -304,7 +421,12 @@ static PyObject *reader_capture(PyObject *self, PyObject *args, const char *form
         return nullptr;
 
     ReadScope scope(reader, state);
-    PcapCallbackContext ctx(scope.handle(), callable, PyThreadState_Get());
+    if (take_break_request(state)) {
+        if (loop)
+            Py_RETURN_NONE;
+        return PyLong_FromLong(0);
+    }
+    PcapCallbackContext ctx(state, callable, PyThreadState_Get());
     u_char *user = reinterpret_cast<u_char *>(&ctx);
     int status;
     if (state->stream != nullptr) {
@@ -313,27 +435,25 @@ static PyObject *reader_capture(PyObject *self, PyObject *args, const char *form
                       : pcap_dispatch(ctx.pcap, count, locked_packet_callback, user);
         if (status == PCAP_ERROR && raised_in_stream(state->stream))
             return nullptr;
-    } else {
+    } else if (state->wake_fd >= 0) {
         LiveWait live(state, loop);
-        bool module_waits = state->wake_fd >= 0;
+        status = capture_live(ctx, live, count, loop);
+    } else {
         PyEval_SaveThread();
-        if (module_waits)
-            status = capture_live(ctx, live, count, loop);
-        else if (loop)
-            status = pcap_loop(ctx.pcap, count, packet_callback, user);
-        else
-            status = pcap_dispatch(ctx.pcap, count, packet_callback, user);
+        status = loop ? pcap_loop(ctx.pcap, count, packet_callback, user)
+                      : pcap_dispatch(ctx.pcap, count, packet_callback, user);
         PyEval_RestoreThread(ctx.thread_state);
     }
 
-    if (ctx.failed) {
-        if (status >= 0 && reader->pcap != nullptr)
-            clear_break_request(ctx.pcap);
+    // A request this read ended on, or one that woke its wait, is spent.
+    bool broken = take_break_request(state) || ctx.broken;
+    if ((ctx.failed || broken) && status >= 0 && reader->pcap != nullptr)
+        clear_break_request(ctx.pcap);
+    if (ctx.failed)
         return nullptr;
-    }
     if (status == PCAP_ERROR_BREAK) {
-        // Broken off by close() with no exception behind it: the packets
-        // delivered so far are the result.
+        // Broken off by close() or breakloop() with no exception behind
+        // it: the packets delivered so far are the result.
         status = ctx.delivered;
     } else if (status < 0) {
         return raise_pcap_error(ctx.pcap);
@@ -660,6 +780,7 @@ static PyMethodDef reader_methods[] = {
     {"loop", reader_loop, METH_VARARGS, loop_doc},
     {"dispatch", reader_dispatch, METH_VARARGS, dispatch_doc},
     {"next", reader_next, METH_NOARGS, next_doc},
+    {"breakloop", reader_breakloop, METH_NOARGS, breakloop_doc},
     {"setfilter", reader_setfilter, METH_VARARGS, setfilter_doc},
     {"getnet", reader_getnet, METH_VARARGS, getnet_doc},
     {"getmask", reader_getmask, METH_VARARGS, getmask_doc},
@@ -691,5 +812,7 @@ PyTypeObject Pcaptype = {
     .tp_dealloc = reader_dealloc,
     .tp_getattr = wirelet_getattr,
     .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_iter = reader_iter,
+    .tp_iternext = reader_iternext,
     .tp_methods = reader_methods,
 };
