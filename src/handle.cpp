@@ -56,12 +56,16 @@ HandleState *find_handle_state_uncached(const void *key)
 void release_handle(const void *key, HandleState *state)
 {
     pcap_t *handle = state->handle;
+    PyObject *pair = state->pair;
     if (state->wake_fd >= 0)
         close(state->wake_fd);
     if (key == cached_handle_key)
         cached_handle_key = nullptr;
     handle_states.erase(key);
     pcap_close(handle);
+    // Last: freeing the pair runs no Python code, but the record is gone
+    // whatever it does.
+    Py_XDECREF(pair);
 }
 
 bool spend_break_request(HandleState *state)

@@ -15,6 +15,7 @@
 #ifndef WIRELET_HANDLE_H
 #define WIRELET_HANDLE_H
 
+#include <Python.h>
 #include <pcap/pcap.h>
 #include <pthread.h>
 
@@ -34,6 +35,9 @@ struct HandleState {
     bool nonblock = false;      // the caller's non-blocking mode
     // Capture files read through the module's own stream (stream.h):
     CaptureStream *stream = nullptr;
+    // The pair iteration returned last, owned: refilled for the next step
+    // when nobody else holds it any more.
+    PyObject *pair = nullptr;
 };
 
 // A new record for handle under key, or null when memory ran out (no
@@ -54,7 +58,8 @@ inline HandleState *find_handle_state(const void *key)
     return find_handle_state_uncached(key);
 }
 
-// Closes the handle, and the wake descriptor if any, and forgets the record.
+// Closes the handle, and the wake descriptor if any, and forgets the record
+// and what it owns.
 void release_handle(const void *key, HandleState *state);
 
 // Drops a pending breakloop() request and any wake it left on the wake

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 #include "bpfprogram.h"
 #include "dumper.h"
@@ -213,6 +214,38 @@ static PyObject *reader_iter(PyObject *self)
     return Py_NewRef(self);
 }
 
+// The pair (header, data) of one step of an iteration. A for statement
+// drops each pair as it unpacks it: the last one, once nobody else holds it,
+// is refilled instead of freed and made anew, as zip() does. Its items are
+// never containers, so the collector has nothing to track in it.
+static PyObject *iteration_pair(HandleState *state, const pcap_pkthdr *hdr, const u_char *data)
+{
+    Ref header = Ref::steal(new_pcap_pkthdr(hdr));
+    if (!header) {
+        PyErr_SetString(PcapError, "Can't build pkthdr");
+        return nullptr;
+    }
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data), hdr->caplen));
+    if (!bytes)
+        return nullptr;
+    PyObject *pair = state->pair;
+    if (pair != nullptr && Py_REFCNT(pair) == 1) {
+        Ref old_header = Ref::steal(PyTuple_GET_ITEM(pair, 0));
+        Ref old_data = Ref::steal(PyTuple_GET_ITEM(pair, 1));
+        PyTuple_SET_ITEM(pair, 0, header.release());
+        PyTuple_SET_ITEM(pair, 1, bytes.release());
+        return Py_NewRef(pair);
+    }
+    pair = PyTuple_New(2);
+    if (pair == nullptr)
+        return nullptr;
+    PyTuple_SET_ITEM(pair, 0, header.release());
+    PyTuple_SET_ITEM(pair, 1, bytes.release());
+    Py_XDECREF(state->pair);
+    state->pair = Py_NewRef(pair);
+    return pair;
+}
+
 // The pairs next() returns, until the end of the file, breakloop() or
 // close(); a live capture waits across its read timeouts.
 static PyObject *reader_iternext(PyObject *self)
@@ -227,14 +260,11 @@ static PyObject *reader_iternext(PyObject *self)
     ReadScope scope(reader, state);
     pcap_pkthdr *hdr = nullptr;
     const u_char *data = nullptr;
-    if (read_packet(state, pcap_file(state->handle) == nullptr, &hdr, &data) <= 0)
+    // Waiting across timeouts concerns only live reads: a file read never
+    // times out.
+    if (read_packet(state, true, &hdr, &data) <= 0)
         return nullptr;
-    Ref header = Ref::steal(new_pcap_pkthdr(hdr));
-    if (!header) {
-        PyErr_SetString(PcapError, "Can't build pkthdr");
-        return nullptr;
-    }
-    return packet_pair(header.get(), data, hdr->caplen);
+    return iteration_pair(state, hdr, data);
 }
 
 PyDoc_STRVAR(breakloop_doc, "stops the running read, or the next one");
@@ -280,7 +310,8 @@ struct PcapCallbackContext {
     Ref callback;                // the Python callable
     PyThreadState *thread_state; // the calling thread's state, taken with the lock held
     int delivered = 0;           // packets the callable returned from
-    unsigned since_yield = 0;    // packets since the lock was last offered
+    unsigned since_check = 0;    // packets since the signal handlers last ran
+    long long next_offer_ns = 0; // when to give the lock up next, once known
     bool failed = false;         // an exception is pending and the capture was broken off
     bool broken = false;         // breakloop() broke the capture off
 };
@@ -336,24 +367,59 @@ static void locked_packet_callback(u_char *user, const pcap_pkthdr *hdr, const u
         deliver_packet(ctx, hdr, bytes);
 }
 
-// The same on a live capture, where one dispatch can walk a whole ring: a
-// callable that runs no Python code (a Dumper's dump) never lets another
-// thread run or a signal handler act, so the lock is offered and the
-// handlers run every so many packets.
+static long long monotonic_ns()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+// Twice the interpreter's switch interval, in nanoseconds.
+static long long twice_the_switch_interval()
+{
+    double seconds = 0.005;
+    Ref result;
+    if (PyObject *get = PySys_GetObject("getswitchinterval"))
+        result = Ref::steal(PyObject_CallNoArgs(get));
+    if (result && PyFloat_Check(result.get()))
+        seconds = PyFloat_AS_DOUBLE(result.get());
+    PyErr_Clear();
+    return static_cast<long long>(2e9 * (seconds < 1.0 ? seconds : 1.0));
+}
+
+// A live capture can walk a whole ring in one dispatch, and a callable that
+// runs no Python code (a Dumper's dump) never lets another thread run or a
+// signal handler act. So every so many packets the handlers run, and the
+// lock is given up once twice the switch interval has passed since the read
+// began or last gave it up: a thread waiting for the lock asks for it only
+// after one interval without a release, and each release starts its wait
+// afresh, so giving it up more often would starve that thread instead.
+static void serve_others(PcapCallbackContext &ctx)
+{
+    long long now = monotonic_ns();
+    if (ctx.next_offer_ns == 0) {
+        ctx.next_offer_ns = now + twice_the_switch_interval();
+    } else if (now >= ctx.next_offer_ns) {
+        Py_BEGIN_ALLOW_THREADS
+        Py_END_ALLOW_THREADS
+        ctx.next_offer_ns = monotonic_ns() + twice_the_switch_interval();
+    }
+    if (PyErr_CheckSignals() < 0) {
+        ctx.failed = true;
+        pcap_breakloop(ctx.pcap);
+    }
+}
+
+// The packet callback of a live capture, which holds the lock throughout.
 static void live_packet_callback(u_char *user, const pcap_pkthdr *hdr, const u_char *bytes)
 {
     PcapCallbackContext &ctx = *reinterpret_cast<PcapCallbackContext *>(user);
     if (ctx.failed)
         return;
     deliver_packet(ctx, hdr, bytes);
-    if (++ctx.since_yield < 4096 || ctx.failed)
-        return;
-    ctx.since_yield = 0;
-    Py_BEGIN_ALLOW_THREADS
-    Py_END_ALLOW_THREADS
-    if (PyErr_CheckSignals() < 0) {
-        ctx.failed = true;
-        pcap_breakloop(ctx.pcap);
+    if (++ctx.since_check >= 1024 && !ctx.failed) {
+        ctx.since_check = 0;
+        serve_others(ctx);
     }
 }
 

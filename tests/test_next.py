@@ -80,6 +80,9 @@ def test_iteration_yields_what_next_returns_and_stops_where_reads_end(three, tmp
     assert r.__iter__() is r
     got = [(h.getts(), h.getcaplen(), h.getlen(), d) for h, d in r]
     assert got == expected
+    # Pairs that are kept stay as they were given.
+    kept = list(wirelet.open_offline(path))
+    assert [(h.getts(), h.getcaplen(), h.getlen(), d) for h, d in kept] == expected
     with pytest.raises(StopIteration):
         r.__next__()
     # breakloop() in the body ends the iteration; the next one goes on.
