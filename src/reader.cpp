@@ -93,6 +93,8 @@ static void reader_release(ReaderObject *reader)
         state->closed = true;
         pcap_breakloop(state->handle);
         wake_reader(state);
+        if (state->stream != nullptr)
+            wake_stream(state->stream);
     } else {
         release_handle(reader, state);
     }
@@ -136,10 +138,17 @@ static inline int read_packet(HandleState *state, bool across_timeouts, pcap_pkt
     pcap_t *handle = state->handle;
     int status;
     if (state->stream != nullptr) {
-        StreamUnlocked unlocked(state->stream);
+        begin_stream_read(state->stream);
         status = pcap_next_ex(handle, hdr, data);
-        if (status == PCAP_ERROR && raised_in_stream(state->stream))
-            return -1;
+        if (status == PCAP_ERROR) {
+            StreamFailure failure = end_failed_read(state->stream);
+            if (failure == StreamFailure::raised)
+                return -1;
+            // Closed or broken off meanwhile, or a file object with no data
+            // yet: no packet.
+            if (failure != StreamFailure::none)
+                status = 0;
+        }
     } else if (state->wake_fd >= 0) {
         // libpcap's handle is non-blocking and never waits: the lock is kept
         // but in the module's own wait.
@@ -283,6 +292,10 @@ static PyObject *reader_breakloop(PyObject *self, PyObject *)
     state->break_requested = true;
     if (state->wake_fd >= 0) {
         wake_reader(state);
+    } else if (state->stream != nullptr) {
+        // A pipe or a FIFO that a read waits for.
+        if (state->depth > 0)
+            wake_stream(state->stream);
     } else if (state->depth > 0 && pcap_file(state->handle) == nullptr) {
         // libpcap's own wait, in another thread: its request ends it. The
         // reads of files and the callbacks pass the module's request on
@@ -496,11 +509,18 @@ static PyObject *reader_capture(PyObject *self, PyObject *args, const char *form
     u_char *user = reinterpret_cast<u_char *>(&ctx);
     int status;
     if (state->stream != nullptr) {
-        StreamUnlocked unlocked(state->stream);
+        begin_stream_read(state->stream);
         status = loop ? pcap_loop(ctx.pcap, count, locked_packet_callback, user)
                       : pcap_dispatch(ctx.pcap, count, locked_packet_callback, user);
-        if (status == PCAP_ERROR && raised_in_stream(state->stream))
-            return nullptr;
+        if (status == PCAP_ERROR) {
+            StreamFailure failure = end_failed_read(state->stream);
+            if (failure == StreamFailure::raised)
+                return nullptr;
+            // Closed or broken off meanwhile, or a file object with no data
+            // yet: the packets delivered so far are the result.
+            if (failure != StreamFailure::none)
+                status = PCAP_ERROR_BREAK;
+        }
     } else if (state->wake_fd >= 0) {
         LiveWait live(state, loop);
         status = capture_live(ctx, live, count, loop);
@@ -762,7 +782,9 @@ static PyObject *reader_getfd(PyObject *self, PyObject *)
     if (reader == nullptr)
         return nullptr;
     // libpcap gives the descriptor of its own stream; the module's stream
-    // has none of its own (fopencookie), so the file's is given instead.
+    // has none of its own (fopencookie), so the file's is given instead, and
+    // -1 over a file object, whose own descriptor would be misleading: data
+    // waits in its buffers above it.
     const HandleState *state = find_handle_state(reader);
     if (state != nullptr && state->stream != nullptr)
         return PyLong_FromLong(state->stream->fd);
