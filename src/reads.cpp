@@ -307,10 +307,10 @@ static long long twice_the_switch_interval()
 }
 
 // A live capture can walk a whole ring in one dispatch, and a callable that
-// runs no Python code (a Dumper's dump) never lets another thread run or a
-// signal handler act. So every so many packets the handlers run, and the
-// lock is given up once twice the switch interval has passed since the read
-// began or last gave it up: a thread waiting for the lock asks for it only
+// runs no Python code (a function written in C) never lets another thread
+// run or a signal handler act. So every so many packets the handlers run,
+// and the lock is given up once twice the switch interval has passed since
+// the read began or last gave it up: a thread waiting for the lock asks for it only
 // after one interval without a release, and each release starts its wait
 // afresh, so giving it up more often would starve that thread instead.
 static void serve_others(PcapCallbackContext &ctx)

@@ -274,13 +274,12 @@ def test_breakloop_during_a_flood_loses_and_repeats_no_packet(netns):
 
 
 THREAD_BESIDE_A_FLOOD = r"""
-import json, sys, threading, time, wirelet
+import json, operator, sys, threading, time, wirelet
 count = int(sys.argv[1])
 r = wirelet.create("wlb")
 r.set_buffer_size(128 << 20); r.set_snaplen(96); r.set_timeout(100)
 assert r.activate() == 0
 r.setfilter("ether proto 0x88b5")
-dumper = r.dump_open("/dev/null")
 print("ready", flush=True)
 sys.stdin.readline()   # the sender has filled the ring
 ticks, done = [0], threading.Event()
@@ -294,7 +293,7 @@ def drain_with_next():
         assert r.next()[0] is not None
 progress = {}
 for name, drain in (("next", drain_with_next), ("loop", lambda: r.loop(count, lambda h, d: None)),
-                    ("loop_dump", lambda: r.loop(count, dumper.dump))):
+                    ("loop_c", lambda: r.loop(count, operator.is_))):
     start, before = time.monotonic(), ticks[0]
     drain()
     progress[name] = [time.monotonic() - start, ticks[0] - before]
