@@ -274,7 +274,7 @@ def test_breakloop_during_a_flood_loses_and_repeats_no_packet(netns):
 
 
 THREAD_BESIDE_A_FLOOD = r"""
-import json, operator, sys, threading, time, wirelet
+import json, operator, signal, sys, threading, time, wirelet
 count = int(sys.argv[1])
 r = wirelet.create("wlb")
 r.set_buffer_size(128 << 20); r.set_snaplen(96); r.set_timeout(100)
@@ -298,11 +298,19 @@ for name, drain in (("next", drain_with_next), ("loop", lambda: r.loop(count, la
     drain()
     progress[name] = [time.monotonic() - start, ticks[0] - before]
 done.set()
-print(json.dumps(progress), flush=True)
+def interrupt(*args):
+    raise KeyboardInterrupt
+signal.signal(signal.SIGALRM, interrupt)
+signal.setitimer(signal.ITIMER_REAL, 0.001)
+try:
+    r.loop(-1, operator.is_)   # Ctrl-C in the middle of the rest of the ring
+except KeyboardInterrupt:
+    left = r.dispatch(-1, operator.is_)
+print(json.dumps([progress, left]), flush=True)
 """
 
 
-def test_another_thread_runs_while_a_flood_is_drained(netns, tmp_path):
+def test_another_thread_and_ctrl_c_run_while_a_flood_is_drained(netns, tmp_path):
     compiler = shutil.which("cc") or shutil.which("gcc")
     if compiler is None:
         pytest.skip("no C compiler for the sender")
@@ -312,11 +320,13 @@ def test_another_thread_runs_while_a_flood_is_drained(netns, tmp_path):
     reader = subprocess.Popen(["ip", "netns", "exec", netns, sys.executable, "-c", THREAD_BESIDE_A_FLOOD,
                                str(count)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     assert reader.stdout.readline() == "ready\n"
-    subprocess.run(["ip", "netns", "exec", netns, flood, "wla", str(3 * count)], check=True, timeout=120)
+    subprocess.run(["ip", "netns", "exec", netns, flood, "wla", str(3 * count + 50_000)], check=True, timeout=120)
     reader.stdin.write("go\n")
     reader.stdin.close()
-    progress = json.loads(reader.stdout.read())
+    progress, left = json.loads(reader.stdout.read())
     assert reader.wait(60) == 0
     # The ticking thread gets the lock at the switch interval (5 ms), from a
     # Python callable and from a C one alike.
     assert all(ticks > 0 for seconds, ticks in progress.values()), progress
+    # The signal handlers run during a flood too, however fast the callable.
+    assert left > 0
