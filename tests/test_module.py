@@ -155,8 +155,8 @@ def test_attribute_lookup_of_every_type(three):
                           "getnonblock", "setnonblock", "setdirection", "dump_open", "sendpacket", "stats",
                           "close", "set_snaplen", "set_promisc", "set_timeout", "set_buffer_size", "activate",
                           "__enter__", "__exit__", "getfd", "set_rfmon", "set_tstamp_precision",
-                          "get_tstamp_precision", "set_tstamp_type", "list_tstamp_types", "dump_open_append",
-                          "dump_fopen"},
+                          "get_tstamp_precision", "set_tstamp_type", "list_tstamp_types", "breakloop", "__iter__",
+                          "__next__", "dump_open_append", "dump_fopen"},
                "Pkthdr": {"getts", "getcaplen", "getlen", "getts_ns"}, "Dumper": {"close", "dump", "flush", "ftell"},
                "BPFProgram": {"filter", "get_bpf", "__new__"}}
     for obj in (r, header, d, wirelet.BPFProgram("tcp")):

@@ -77,6 +77,7 @@ def test_nanosecond_files_copy_exactly_and_read_as_tshark_reads_them(nano_files,
         assert [h.getts_ns() for h, _ in nano] == epoch
         with open(path, "rb") as f:
             assert [h.getts_ns() for h, _ in packets(wirelet.fopen_offline_with_tstamp_precision(f, NANO))] == epoch
+        assert [h.getts_ns() for h, _ in wirelet.open_offline_with_tstamp_precision(path, NANO)] == epoch
         # getts() stays in microseconds, at either precision.
         micro = packets(wirelet.open_offline(path))
         assert [h.getts() for h, _ in micro] == [h.getts() for h, _ in nano] == [divmod(t // 1000, 10**6) for t in epoch]
