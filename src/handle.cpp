@@ -8,6 +8,7 @@
 #include <exception>
 #include <unordered_map>
 
+#include "compiler.h"
 #include "module.h"
 #include "stream.h"
 
@@ -16,8 +17,8 @@ const void *cached_handle_key;
 HandleState *cached_handle_state;
 
 // In a child process only the thread that forked exists, so no other read
-// is running there: a close() in the child must release the handle at once.
-// Only memory of this process is touched.
+// or compile is running there: a close() in the child must release the
+// handle at once. Only memory of this process is touched.
 static void forget_reads_after_fork()
 {
     pthread_t self = pthread_self();
@@ -25,6 +26,8 @@ static void forget_reads_after_fork()
         HandleState &state = entry.second;
         if (state.depth > 0 && !pthread_equal(state.reading, self))
             state.depth = 0;
+        state.compiling = false;
+        state.compile = nullptr;
     }
 }
 
@@ -55,12 +58,26 @@ HandleState *find_handle_state_uncached(const void *key)
 void release_handle(const void *key, HandleState *state)
 {
     pcap_t *handle = state->handle;
+    CompileJob *compile = state->compile;
     if (state->wake_fd >= 0)
         close(state->wake_fd);
     if (key == cached_handle_key)
         cached_handle_key = nullptr;
     handle_states.erase(key);
-    pcap_close(handle);
+    if (compile != nullptr)
+        close_after_compile(compile, handle);
+    else
+        pcap_close(handle);
+}
+
+// A compile given up on that has ended no longer holds the handle.
+static bool compile_in_progress(HandleState *state)
+{
+    if (state->compile != nullptr && compile_ended(state->compile)) {
+        detach_compile(state->compile);
+        state->compile = nullptr;
+    }
+    return state->compiling || state->compile != nullptr;
 }
 
 HandleState *claim(const void *key, Access access)
@@ -68,6 +85,10 @@ HandleState *claim(const void *key, Access access)
     HandleState *state = find_handle_state(key);
     if (state == nullptr) {
         PyErr_SetString(PcapError, "Reader has no capture handle");
+        return nullptr;
+    }
+    if ((state->compiling || state->compile != nullptr) && compile_in_progress(state)) {
+        PyErr_SetString(PcapError, "a filter is being compiled for this Reader");
         return nullptr;
     }
     if (state->depth == 0)

@@ -19,6 +19,7 @@
 #include <pthread.h>
 
 struct CaptureStream;
+struct CompileJob;
 
 struct HandleState {
     pcap_t *handle;             // the owned handle, until it is released
@@ -27,6 +28,9 @@ struct HandleState {
                                 // capture file is read from its own callable
     bool closed = false;        // the Reader let go of the handle during a read
     int failed_activation = 0;  // what a failed pcap_activate returned, or 0
+    // setfilter() compiles without the interpreter lock (compiler.h):
+    bool compiling = false;     // a setfilter() waits for its compile
+    CompileJob *compile = nullptr;  // a compile given up on that may still use the handle
     // Live captures the module waits for itself (live_wait.h):
     int wake_fd = -1;           // eventfd that close() signals; -1 when libpcap waits
     int timeout_ms = 0;         // the read timeout asked for; 0 or less: none
@@ -54,6 +58,7 @@ inline HandleState *find_handle_state(const void *key)
 }
 
 // Closes the handle, and the wake descriptor if any, and forgets the record.
+// A handle that a compile given up on still uses is closed when it ends.
 void release_handle(const void *key, HandleState *state);
 
 enum class Access {
@@ -62,7 +67,7 @@ enum class Access {
 };
 
 // The record under key, or null with PcapError set when the operation would
-// run libpcap on the handle beside a read that is in progress. A read may go
+// run libpcap on the handle beside a read or a compile that is in progress. A read may go
 // on in the thread that runs it only from the callable of a loop over a
 // capture file: a live read hands ring blocks back to the kernel that the
 // outer read still walks.

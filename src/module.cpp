@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "bpfprogram.h"
+#include "compiler.h"
 #include "reader.h"
 
 PyObject *PcapError = nullptr;
@@ -96,8 +97,8 @@ static PyObject *wirelet_open_offline(PyObject *, PyObject *args)
 }
 
 PyDoc_STRVAR(compile_doc, "compile(linktype, snaplen, filter, optimize, netmask) creates a bpfprogram object");
-// Compiles against a dead handle that lives only for this call; unlike the
-// BPFProgram constructor, a failure carries libpcap's own diagnostic.
+// Compiles against a dead handle made for the compile; unlike the BPFProgram
+// constructor, a failure carries libpcap's own diagnostic.
 static PyObject *wirelet_compile(PyObject *, PyObject *args)
 {
     int linktype, snaplen, optimize;
@@ -105,22 +106,18 @@ static PyObject *wirelet_compile(PyObject *, PyObject *args)
     unsigned int netmask;
     if (!PyArg_ParseTuple(args, "iisiI:compile", &linktype, &snaplen, &filter, &optimize, &netmask))
         return nullptr;
-    pcap_t *dead = pcap_open_dead(linktype, snaplen);
-    if (dead == nullptr) {
-        // libpcap gives no reason; in practice it ran out of memory.
-        PyErr_SetString(PcapError, "Couldn't create a pcap handle to compile the filter with");
-        return nullptr;
-    }
     bpf_program program;
-    std::optional<int> status =
-        run_filter_compiler(filter, [&] { return pcap_compile(dead, &program, filter, optimize, netmask); });
-    if (!status || *status != 0) {
-        if (status)
-            PyErr_SetString(PcapError, pcap_geterr(dead));  // copied before the close
-        pcap_close(dead);
+    char error[PCAP_ERRBUF_SIZE];
+    CompileJob *running;
+    switch (compile_filter({nullptr, linktype, snaplen, optimize, netmask}, filter, program, error, &running)) {
+    case Compiled::program:
+        break;
+    case Compiled::refused:
+        PyErr_SetString(PcapError, error);
+        return nullptr;
+    case Compiled::raised:
         return nullptr;
     }
-    pcap_close(dead);
     PyObject *obj = new_bpfobject(program);
     if (obj == nullptr)
         pcap_freecode(&program);  // still ours when no object took it

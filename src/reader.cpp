@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "bpfprogram.h"
+#include "compiler.h"
 #include "dumper.h"
 #include "handle.h"
 #include "live_wait.h"
@@ -88,7 +89,7 @@ static void reader_release(ReaderObject *reader)
             pcap_close(handle);
         return;
     }
-    if (state->depth > 0) {
+    if (state->depth > 0 || state->compiling) {
         state->closed = true;
         pcap_breakloop(state->handle);
         wake_reader(state);
@@ -364,20 +365,44 @@ static PyObject *reader_setfilter(PyObject *self, PyObject *args)
     if (reader == nullptr)
         return nullptr;
     const char *expression;
-    if (!PyArg_ParseTuple(args, "s:setfilter", &expression) || claim(reader, Access::change) == nullptr)
+    if (!PyArg_ParseTuple(args, "s:setfilter", &expression))
         return nullptr;
+    HandleState *state = claim(reader, Access::change);
+    if (state == nullptr)
+        return nullptr;
+    // The compile runs without the lock: until it ends, the record refuses
+    // other operations and defers close(), which leaves it in place.
+    pcap_t *handle = state->handle;
     bpf_program program;
-    std::optional<int> compiled = run_filter_compiler(
-        expression, [&] { return pcap_compile(reader->pcap, &program, expression, 1, reader->mask); });
-    if (!compiled)
+    char error[PCAP_ERRBUF_SIZE];
+    CompileJob *running;
+    state->compiling = true;
+    Compiled compiled = compile_filter({handle, 0, 0, 1, reader->mask}, expression, program, error, &running);
+    state->compiling = false;
+    // Given up on (Ctrl-C): the compile goes on in the background and keeps
+    // the handle until it ends; the installed filter stays as it was.
+    state->compile = running;
+    if (state->closed) {
+        if (compiled == Compiled::program)
+            pcap_freecode(&program);
+        if (state->depth == 0)
+            release_handle(reader, state);
+        if (compiled == Compiled::raised)
+            return nullptr;
+        PyErr_SetString(PyExc_ValueError, "pcap is closed");
         return nullptr;
-    if (*compiled != 0)
-        return raise_pcap_error(reader->pcap);
-    int status = pcap_setfilter(reader->pcap, &program);
+    }
+    if (compiled == Compiled::raised)
+        return nullptr;
+    if (compiled == Compiled::refused) {
+        PyErr_SetString(PcapError, error);
+        return nullptr;
+    }
+    int status = pcap_setfilter(handle, &program);
     // libpcap keeps its own copy of an installed program.
     pcap_freecode(&program);
     if (status != 0)
-        return raise_pcap_error(reader->pcap);
+        return raise_pcap_error(handle);
     Py_RETURN_NONE;
 }
 
