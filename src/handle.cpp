@@ -55,6 +55,13 @@ HandleState *find_handle_state_uncached(const void *key)
     return cached_handle_state;
 }
 
+void forget_handle_state(const void *key)
+{
+    if (key == cached_handle_key)
+        cached_handle_key = nullptr;
+    handle_states.erase(key);
+}
+
 void release_handle(const void *key, HandleState *state)
 {
     pcap_t *handle = state->handle;

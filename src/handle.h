@@ -35,6 +35,8 @@ struct HandleState {
     int wake_fd = -1;           // eventfd that close() signals; -1 when libpcap waits
     int timeout_ms = 0;         // the read timeout asked for; 0 or less: none
     bool nonblock = false;      // the caller's non-blocking mode
+    bool packet_socket = false; // libpcap reads a non-blocking packet socket as
+                                // empty; anything else fails with EAGAIN
     // Capture files read through the module's own stream (stream.h):
     CaptureStream *stream = nullptr;
 };
@@ -56,6 +58,9 @@ inline HandleState *find_handle_state(const void *key)
         return cached_handle_state;
     return find_handle_state_uncached(key);
 }
+
+// Forgets the record of a handle that stays the caller's.
+void forget_handle_state(const void *key);
 
 // Closes the handle, and the wake descriptor if any, and forgets the record.
 // A handle that a compile given up on still uses is closed when it ends.

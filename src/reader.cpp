@@ -5,7 +5,9 @@
 
 #include <climits>
 #include <cstdint>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "bpfprogram.h"
 #include "compiler.h"
@@ -49,6 +51,13 @@ static PyObject *raise_status(int status)
 
 // ---------------------------------------------------------------------------
 
+// For a live handle whose reads could not be made to answer the timeout,
+// Ctrl-C and close(): take_over_waiting() failed, with errno set.
+static void raise_no_wake_descriptor()
+{
+    PyErr_Format(PcapError, "Couldn't make the eventfd that wakes waiting reads: %s", std::strerror(errno));
+}
+
 PyObject *new_pcapobject(pcap_t *handle, unsigned int net, unsigned int mask)
 {
     if (ready_type(&Pcaptype) < 0)
@@ -61,20 +70,32 @@ PyObject *new_pcapobject(pcap_t *handle, unsigned int net, unsigned int mask)
         PyObject_Free(reader);
         return PyErr_NoMemory();
     }
-    if (pcap_file(handle) != nullptr)
-        state->stream = find_capture_stream(handle);
-    else if (pcap_datalink(handle) != PCAP_ERROR_NOT_ACTIVATED)
-        take_over_waiting(state);
     reader->pcap = handle;
+    if (pcap_file(handle) != nullptr) {
+        state->stream = find_capture_stream(handle);
+    } else if (pcap_datalink(handle) != PCAP_ERROR_NOT_ACTIVATED && !take_over_waiting(state)) {
+        raise_no_wake_descriptor();
+        forget_handle_state(reader);
+        PyObject_Free(reader);
+        return nullptr;
+    }
     reader->net = net;
     reader->mask = mask;
     return reinterpret_cast<PyObject *>(reader);
 }
 
+// The timeout a live handle's reads wait for once blocking. libpcap 1.10
+// keeps a negative timeout as a non-blocking handle, and setnonblock(0) turns
+// it into its complement: -100 times out after 99 ms, -1 never (0).
+static int libpcap_timeout(int to_ms)
+{
+    return to_ms < 0 ? ~to_ms : to_ms;
+}
+
 void reader_set_read_timeout(PyObject *reader, int to_ms)
 {
     if (HandleState *state = find_handle_state(reinterpret_cast<ReaderObject *>(reader)))
-        state->timeout_ms = to_ms;
+        state->timeout_ms = libpcap_timeout(to_ms);
 }
 
 // Detaches the handle from the Reader. It is released now, or by the read
@@ -148,9 +169,14 @@ static PyObject *reader_next(PyObject *self, PyObject *)
         LiveWait live(state, false);
         PyThreadState *thread_state = PyEval_SaveThread();
         status = pcap_next_ex(scope.handle(), &hdr, &data);
+        if (nothing_to_read(state, status))
+            status = 0;
         Waited waited = Waited::ready;
-        while (status == 0 && live.waits() && (waited = live.wait(thread_state)) == Waited::ready)
+        while (status == 0 && live.waits() && (waited = live.wait(thread_state)) == Waited::ready) {
             status = pcap_next_ex(scope.handle(), &hdr, &data);
+            if (nothing_to_read(state, status))
+                status = 0;
+        }
         PyEval_RestoreThread(thread_state);
         if (waited == Waited::raised)
             return nullptr;
@@ -261,12 +287,14 @@ static void clear_break_request(pcap_t *handle)
 // non-blocking dispatch, over and over, with the module's waits between.
 // dispatch() ends once it has delivered packets or its timeout passed;
 // loop() once count packets have come. Runs without the interpreter lock.
-static int capture_live(PcapCallbackContext &ctx, LiveWait &live, int count, bool loop)
+static int capture_live(const HandleState *state, PcapCallbackContext &ctx, LiveWait &live, int count, bool loop)
 {
     u_char *user = reinterpret_cast<u_char *>(&ctx);
     int left = count;
     for (;;) {
         int delivered = pcap_dispatch(ctx.pcap, left, packet_callback, user);
+        if (nothing_to_read(state, delivered))
+            delivered = 0;
         if (delivered < 0 || ctx.failed)
             return delivered;
         if (loop) {
@@ -319,7 +347,7 @@ static PyObject *reader_capture(PyObject *self, PyObject *args, const char *form
         bool module_waits = state->wake_fd >= 0;
         PyEval_SaveThread();
         if (module_waits)
-            status = capture_live(ctx, live, count, loop);
+            status = capture_live(state, ctx, live, count, loop);
         else if (loop)
             status = pcap_loop(ctx.pcap, count, packet_callback, user);
         else
@@ -510,9 +538,9 @@ static PyObject *reader_setnonblock(PyObject *self, PyObject *args)
     if (state == nullptr)
         return nullptr;
     if (state->wake_fd >= 0) {
-        // The reads honour the mode; the socket takes it for sending, as
-        // libpcap would set it.
-        if (set_fd_nonblock(pcap_get_selectable_fd(state->handle), mode != 0) != 0) {
+        // The reads honour the mode; a packet socket takes it for sending, as
+        // libpcap would set it. Other devices are read without waiting.
+        if (state->packet_socket && set_fd_nonblock(pcap_get_selectable_fd(state->handle), mode != 0) != 0) {
             PyErr_SetFromErrno(PcapError);
             return nullptr;
         }
@@ -626,7 +654,7 @@ static PyObject *reader_setting(PyObject *self, PyObject *args, int (*set)(pcap_
     int status = set(state->handle, value);
     // libpcap does not tell the timeout back; the module's waits need it.
     if (set == pcap_set_timeout && status == 0)
-        state->timeout_ms = value;
+        state->timeout_ms = libpcap_timeout(value);
     return Py_BuildValue("i", status);
 }
 
@@ -674,10 +702,16 @@ static PyObject *reader_activate(PyObject *self, PyObject *)
     if (state->failed_activation != 0)
         return Py_BuildValue("i", state->failed_activation);
     int status = pcap_activate(state->handle);
-    if (status < 0 && status != PCAP_ERROR_ACTIVATED)
+    if (status < 0 && status != PCAP_ERROR_ACTIVATED) {
         state->failed_activation = status;
-    else if (status >= 0)
-        take_over_waiting(state);
+    } else if (status >= 0 && !take_over_waiting(state)) {
+        // libpcap cannot take an activation back: the handle is released, as
+        // a failed open_live() releases it, rather than left to wait without
+        // its timeout, Ctrl-C and close().
+        raise_no_wake_descriptor();
+        reader_release(reader);
+        return nullptr;
+    }
     return Py_BuildValue("i", status);
 }
 
