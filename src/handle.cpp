@@ -68,6 +68,8 @@ void release_handle(const void *key, HandleState *state)
     CompileJob *compile = state->compile;
     if (state->wake_fd >= 0)
         close(state->wake_fd);
+    if (state->unactivated_fd >= 0)
+        close(state->unactivated_fd);
     if (key == cached_handle_key)
         cached_handle_key = nullptr;
     handle_states.erase(key);

@@ -702,6 +702,8 @@ static PyObject *reader_activate(PyObject *self, PyObject *)
     if (state->failed_activation != 0)
         return Py_BuildValue("i", state->failed_activation);
     int status = pcap_activate(state->handle);
+    if (status != PCAP_ERROR_ACTIVATED)
+        state->unactivated_fd = -1;  // libpcap closes it from now on
     if (status < 0 && status != PCAP_ERROR_ACTIVATED) {
         state->failed_activation = status;
     } else if (status >= 0 && !take_over_waiting(state)) {
