@@ -34,7 +34,9 @@ struct DumpStream {
     bool reported;               // a call has raised that failure
 };
 
-static std::vector<DumpStream> dump_streams;
+// Never freed, like the handle records: a thread still in dump() when the
+// interpreter exits may outlive the static destructors.
+static std::vector<DumpStream> &dump_streams = *new std::vector<DumpStream>;
 
 static DumpStream *find_dump_stream(const pcap_dumper_t *handle)
 {

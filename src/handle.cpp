@@ -12,7 +12,11 @@
 #include "module.h"
 #include "stream.h"
 
-static std::unordered_map<const void *, HandleState> handle_states;
+// Allocated once and never freed: a read still running in a thread that ends
+// after the interpreter (a daemon thread ended by pthread_exit) ends its
+// scope after the static destructors have run.
+static std::unordered_map<const void *, HandleState> &handle_states =
+    *new std::unordered_map<const void *, HandleState>;
 const void *cached_handle_key;
 HandleState *cached_handle_state;
 

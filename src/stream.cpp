@@ -14,7 +14,11 @@
 
 #ifdef __GLIBC__
 // The streams the module opened, by their FILE, for new_pcapobject to find.
-static std::unordered_map<const FILE *, CaptureStream *> capture_streams;
+// Never freed, like the handle records: a read still running in a thread
+// that outlives the interpreter closes its stream after the static
+// destructors have run.
+static std::unordered_map<const FILE *, CaptureStream *> &capture_streams =
+    *new std::unordered_map<const FILE *, CaptureStream *>;
 
 static ssize_t capture_stream_read(void *cookie, char *buffer, size_t size)
 {
