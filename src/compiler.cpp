@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -259,6 +260,10 @@ static bool wait_for_compile(CompileJob &job)
         int status = pthread_clockjoin_np(job.thread, nullptr, CLOCK_MONOTONIC, &deadline);
         if (status == 0)
             break;
+        if (status != ETIMEDOUT) {  // not expected of a thread of ours: wait it out
+            pthread_join(job.thread, nullptr);
+            break;
+        }
         PyEval_RestoreThread(thread_state);
         if (PyErr_CheckSignals() < 0) {
             unsigned before = job.flags.fetch_or(job_abandoned, std::memory_order_acq_rel);
@@ -296,7 +301,8 @@ Compiled compile_filter(const CompileTarget &target, const char *expression, bpf
         }
     }
     size_t need = compiler_stack_base + length * compiler_stack_per_byte;
-    CompileJob *job;
+    if (abandoned_jobs != nullptr)
+        reap_abandoned();
     if (length <= inline_expression_limit && stack_room() >= need) {
         CompileJob local{target, handle};
         Py_BEGIN_ALLOW_THREADS
@@ -311,8 +317,7 @@ Compiled compile_filter(const CompileTarget &target, const char *expression, bpf
         program = local.program;
         return Compiled::program;
     }
-    reap_abandoned();
-    job = new (std::nothrow) CompileJob{target, handle};
+    CompileJob *job = new (std::nothrow) CompileJob{target, handle};
     int started = ENOMEM;
     if (job != nullptr) {
         try {

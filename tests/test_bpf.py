@@ -570,6 +570,23 @@ while compiling.is_alive():
     time.sleep(0.001)
 print(beside > 20, flush=True)
 
+r = wirelet.open_offline(sys.argv[1])
+
+
+def meanwhile():
+    try:
+        r.next()
+    except wirelet.PcapError as e:
+        print(e, flush=True)
+    r.close()
+
+
+threading.Timer(0.05, meanwhile).start()
+try:
+    r.setfilter(hosts(300))
+except ValueError as e:
+    print(e, flush=True)
+
 
 def interrupt(*args):
     raise KeyboardInterrupt
@@ -612,7 +629,8 @@ def test_long_compiles_release_the_lock_and_end_on_ctrl_c():
                        timeout=120)
     assert r.returncode == 0, r.stderr[-2000:]
     expected = len(wirelet.BPFProgram("&&".join(["l1"] * 127), 127).get_bpf())
-    assert r.stdout.splitlines() == ["True", "a filter is being compiled for this Reader", "True", str(expected)]
+    busy = "a filter is being compiled for this Reader"
+    assert r.stdout.splitlines() == ["True", busy, "pcap is closed", busy, "True", str(expected)]
 
 
 def test_filter_refuses_4_gib_or_more():
