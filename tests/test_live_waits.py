@@ -12,7 +12,7 @@ import time
 import pytest
 
 import wirelet
-from conftest import ETHERTYPE, SAMPLE, in_netns, needs_root
+from conftest import ETHERTYPE, in_netns, needs_root
 
 pytestmark = needs_root
 
@@ -289,21 +289,3 @@ def test_a_handle_without_a_wake_descriptor_is_refused():
     assert r.returncode == 0, r.stderr
     ours = "Couldn't make the eventfd that wakes waiting reads: Too many open files"
     assert json.loads(r.stdout).count(ours) == 2
-
-
-# A daemon thread still in loop() when the interpreter exits ends after the
-# static destructors have run (the sanitizer build catches a use after free).
-EXIT_DURING_A_READ = r"""
-import sys, threading, wirelet
-readers = [wirelet.open_offline(sys.argv[1]) for _ in range(200)]
-r = wirelet.open_live("lo", 65535, 0, 100)
-threading.Thread(target=r.loop, args=(-1, lambda h, d: None), daemon=True).start()
-r.close()
-"""
-
-
-def test_exit_while_a_daemon_thread_reads():
-    for _ in range(5):
-        r = subprocess.run([sys.executable, "-c", EXIT_DURING_A_READ, SAMPLE], capture_output=True, text=True,
-                           timeout=30)
-        assert r.returncode == 0, r.stderr[-2000:]
