@@ -28,6 +28,7 @@ struct HandleState {
                                 // capture file is read from its own callable
     bool closed = false;        // the Reader let go of the handle during a read
     int failed_activation = 0;  // what a failed pcap_activate returned, or 0
+    bool dead = false;          // from open_dead: libpcap's descriptor 0 is none
     int unactivated_fd = -1;    // a descriptor that libpcap closes only once the
                                 // handle is activated (see wirelet_create)
     // setfilter() compiles without the interpreter lock (compiler.h):

@@ -25,7 +25,8 @@ def test_module_docstring_and_public_names():
     public = {n for n in dir(wirelet) if not n.startswith("__")}
     functions = {"open_live", "open_offline", "fopen_offline", "fopen_offline_with_tstamp_precision", "create"}
     assert functions <= public
-    assert public - functions - {"lookupdev", "findalldevs", "compile"} == (
+    assert public - functions - {"lookupdev", "findalldevs", "compile", "open_dead",
+                                 "open_dead_with_tstamp_precision"} == (
         set(CONSTANTS) | {"BPFProgram", "PcapError", "BPFError"})
     for name in ("Reader", "Pkthdr", "Dumper"):
         assert not hasattr(wirelet, name)
@@ -157,8 +158,8 @@ def test_attribute_lookup_of_every_type(three):
     methods = {"Reader": {"loop", "dispatch", "next", "setfilter", "getnet", "getmask", "datalink",
                           "getnonblock", "setnonblock", "setdirection", "dump_open", "sendpacket", "stats",
                           "close", "set_snaplen", "set_promisc", "set_timeout", "set_buffer_size", "activate",
-                          "__enter__", "__exit__", "getfd", "set_rfmon"},
-               "Pkthdr": {"getts", "getcaplen", "getlen"}, "Dumper": {"close", "dump"},
+                          "__enter__", "__exit__", "getfd", "set_rfmon", "dump_open_append", "dump_fopen"},
+               "Pkthdr": {"getts", "getcaplen", "getlen"}, "Dumper": {"close", "dump", "flush", "ftell"},
                "BPFProgram": {"filter", "get_bpf", "__new__"}}
     for obj in (r, header, d, wirelet.BPFProgram("tcp")):
         name = type(obj).__name__
