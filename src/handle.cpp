@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <exception>
 #include <unordered_map>
 
@@ -69,6 +70,7 @@ void forget_handle_state(const void *key)
 void release_handle(const void *key, HandleState *state)
 {
     pcap_t *handle = state->handle;
+    PyObject *pair = state->pair;
     CompileJob *compile = state->compile;
     if (state->wake_fd >= 0)
         close(state->wake_fd);
@@ -81,6 +83,9 @@ void release_handle(const void *key, HandleState *state)
         close_after_compile(compile, handle);
     else
         pcap_close(handle);
+    // Last: freeing the pair runs no Python code, but the record is gone
+    // whatever it does.
+    Py_XDECREF(pair);
 }
 
 // A compile given up on that has ended no longer holds the handle.
@@ -91,6 +96,20 @@ static bool compile_in_progress(HandleState *state)
         state->compile = nullptr;
     }
     return state->compiling || state->compile != nullptr;
+}
+
+bool spend_break_request(HandleState *state)
+{
+    state->break_requested = false;
+    uint64_t count;
+    if (state->wake_fd >= 0 && read(state->wake_fd, &count, sizeof count) < 0) {
+        // Already drained by the wait that breakloop() woke.
+    }
+    if (state->stream != nullptr && state->stream->wake_fd >= 0 &&
+        read(state->stream->wake_fd, &count, sizeof count) < 0) {
+        // No read waited on the stream, or it was drained.
+    }
+    return true;
 }
 
 HandleState *claim(const void *key, Access access)

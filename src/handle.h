@@ -15,6 +15,7 @@
 #ifndef WIRELET_HANDLE_H
 #define WIRELET_HANDLE_H
 
+#include <Python.h>
 #include <pcap/pcap.h>
 #include <pthread.h>
 
@@ -27,6 +28,7 @@ struct HandleState {
     int depth = 0;              // reads in progress: more than one only when a
                                 // capture file is read from its own callable
     bool closed = false;        // the Reader let go of the handle during a read
+    bool break_requested = false;  // breakloop() was called: the running or next read ends
     int failed_activation = 0;  // what a failed pcap_activate returned, or 0
     bool dead = false;          // from open_dead: libpcap's descriptor 0 is none
     int unactivated_fd = -1;    // a descriptor that libpcap closes only once the
@@ -42,6 +44,9 @@ struct HandleState {
                                 // empty; anything else fails with EAGAIN
     // Capture files read through the module's own stream (stream.h):
     CaptureStream *stream = nullptr;
+    // The pair iteration returned last, owned: refilled for the next step
+    // when nobody else holds it any more.
+    PyObject *pair = nullptr;
 };
 
 // A new record for handle under key, or null when memory ran out (no
@@ -65,9 +70,21 @@ inline HandleState *find_handle_state(const void *key)
 // Forgets the record of a handle that stays the caller's.
 void forget_handle_state(const void *key);
 
-// Closes the handle, and the wake descriptor if any, and forgets the record.
-// A handle that a compile given up on still uses is closed when it ends.
+// Closes the handle, and the wake descriptor if any, and forgets the record
+// and what it owns. A handle that a compile given up on still uses is closed
+// when it ends.
 void release_handle(const void *key, HandleState *state);
+
+// Drops a pending breakloop() request and any wake it left on the wake
+// descriptor; returns true.
+bool spend_break_request(HandleState *state);
+
+// Takes a pending breakloop() request: true, and the request is gone, when
+// there was one. Every read asks, so the test is inline.
+inline bool take_break_request(HandleState *state)
+{
+    return state->break_requested && spend_break_request(state);
+}
 
 enum class Access {
     read,   // next, loop, dispatch

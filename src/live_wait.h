@@ -6,15 +6,17 @@
 // retries its poll() after EINTR, so the interpreter never gets to run a
 // signal handler; netlink devices (nflog, nfqueue) block in recv() the same
 // way. For every live handle with a selectable descriptor the module
-// therefore keeps libpcap's handle non-blocking and waits itself, without
-// the interpreter lock: poll() on the descriptor and on a wake descriptor
-// that close() signals, for the time left, running the signal handlers when
-// a signal comes. The caller's own non-blocking choice lives in the handle's
-// record. Handles without a descriptor are left to libpcap.
+// therefore keeps libpcap's handle non-blocking and waits itself: poll() on
+// the descriptor and on a wake descriptor that close() and breakloop()
+// signal, for the time left, running the signal handlers when a signal
+// comes. The caller's own non-blocking choice lives in the handle's record.
+// Handles without a descriptor are left to libpcap.
 //
-// Contract: take_over_waiting(), wake_reader() and a LiveWait's constructor
-// and waits() are called with the interpreter lock held; LiveWait::wait()
-// without it, and it returns without it.
+// Since libpcap never waits on such a handle, a read keeps the interpreter
+// lock while libpcap runs and gives it up only in LiveWait::wait(), around
+// the poll().
+//
+// Contract: everything here is called with the interpreter lock held.
 #ifndef WIRELET_LIVE_WAIT_H
 #define WIRELET_LIVE_WAIT_H
 
@@ -42,13 +44,14 @@ inline bool nothing_to_read(const HandleState *state, int status)
            && (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
-// Ends the wait of a read running on the handle, if the module waits for it.
+// Ends the wait of a read running on the handle, if the module waits for
+// it; a wake with no read running ends the next wait at once.
 void wake_reader(const HandleState *state);
 
 enum class Waited {
     ready,     // libpcap may have something: ask it again
     timed_out, // the read timeout passed
-    woken,     // close() was called
+    woken,     // close() or breakloop() was called
     raised,    // a signal handler raised; its exception is pending
 };
 
@@ -66,8 +69,9 @@ public:
     bool waits() const { return state_->wake_fd >= 0 && (across_ || !state_->nonblock); }
 
     // Waits until the handle may have packets, the timeout passes, close()
-    // wakes it or a signal handler raises.
-    Waited wait(PyThreadState *thread_state);
+    // or breakloop() wakes it or a signal handler raises. Gives up the
+    // interpreter lock only around poll().
+    Waited wait();
 
 private:
     long long left_ms();
