@@ -42,7 +42,9 @@ struct DumpStream {
     bool nano;                   // the file's timestamps are in nanoseconds
 };
 
-static std::vector<DumpStream> dump_streams;
+// Never freed, like the handle records: a thread still in dump() when the
+// interpreter exits may outlive the static destructors.
+static std::vector<DumpStream> &dump_streams = *new std::vector<DumpStream>;
 // How many of them are nanosecond files: with none, dump() need not look.
 static size_t nano_dump_streams;
 

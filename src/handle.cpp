@@ -9,16 +9,21 @@
 #include <exception>
 #include <unordered_map>
 
+#include "compiler.h"
 #include "module.h"
 #include "stream.h"
 
-static std::unordered_map<const void *, HandleState> handle_states;
+// Allocated once and never freed: a read still running in a thread that ends
+// after the interpreter (a daemon thread ended by pthread_exit) ends its
+// scope after the static destructors have run.
+static std::unordered_map<const void *, HandleState> &handle_states =
+    *new std::unordered_map<const void *, HandleState>;
 const void *cached_handle_key;
 HandleState *cached_handle_state;
 
 // In a child process only the thread that forked exists, so no other read
-// is running there: a close() in the child must release the handle at once.
-// Only memory of this process is touched.
+// or compile is running there: a close() in the child must release the
+// handle at once. Only memory of this process is touched.
 static void forget_reads_after_fork()
 {
     pthread_t self = pthread_self();
@@ -26,6 +31,8 @@ static void forget_reads_after_fork()
         HandleState &state = entry.second;
         if (state.depth > 0 && !pthread_equal(state.reading, self))
             state.depth = 0;
+        state.compiling = false;
+        state.compile = nullptr;
     }
 }
 
@@ -53,19 +60,42 @@ HandleState *find_handle_state_uncached(const void *key)
     return cached_handle_state;
 }
 
+void forget_handle_state(const void *key)
+{
+    if (key == cached_handle_key)
+        cached_handle_key = nullptr;
+    handle_states.erase(key);
+}
+
 void release_handle(const void *key, HandleState *state)
 {
     pcap_t *handle = state->handle;
     PyObject *pair = state->pair;
+    CompileJob *compile = state->compile;
     if (state->wake_fd >= 0)
         close(state->wake_fd);
+    if (state->unactivated_fd >= 0)
+        close(state->unactivated_fd);
     if (key == cached_handle_key)
         cached_handle_key = nullptr;
     handle_states.erase(key);
-    pcap_close(handle);
+    if (compile != nullptr)
+        close_after_compile(compile, handle);
+    else
+        pcap_close(handle);
     // Last: freeing the pair runs no Python code, but the record is gone
     // whatever it does.
     Py_XDECREF(pair);
+}
+
+// A compile given up on that has ended no longer holds the handle.
+static bool compile_in_progress(HandleState *state)
+{
+    if (state->compile != nullptr && compile_ended(state->compile)) {
+        detach_compile(state->compile);
+        state->compile = nullptr;
+    }
+    return state->compiling || state->compile != nullptr;
 }
 
 bool spend_break_request(HandleState *state)
@@ -87,6 +117,10 @@ HandleState *claim(const void *key, Access access)
     HandleState *state = find_handle_state(key);
     if (state == nullptr) {
         PyErr_SetString(PcapError, "Reader has no capture handle");
+        return nullptr;
+    }
+    if ((state->compiling || state->compile != nullptr) && compile_in_progress(state)) {
+        PyErr_SetString(PcapError, "a filter is being compiled for this Reader");
         return nullptr;
     }
     if (state->depth == 0)

@@ -20,6 +20,7 @@
 #include <pthread.h>
 
 struct CaptureStream;
+struct CompileJob;
 
 struct HandleState {
     pcap_t *handle;             // the owned handle, until it is released
@@ -32,10 +33,17 @@ struct HandleState {
     unsigned char ts_form = 0;  // how its headers' timestamps read (TS_ in pkthdr.h);
                                 // set on opening and on activation, which fix it
     bool dead = false;          // from open_dead: libpcap's descriptor 0 is none
+    int unactivated_fd = -1;    // a descriptor that libpcap closes only once the
+                                // handle is activated (see wirelet_create)
+    // setfilter() compiles without the interpreter lock (compiler.h):
+    bool compiling = false;     // a setfilter() waits for its compile
+    CompileJob *compile = nullptr;  // a compile given up on that may still use the handle
     // Live captures the module waits for itself (live_wait.h):
     int wake_fd = -1;           // eventfd that close() signals; -1 when libpcap waits
     int timeout_ms = 0;         // the read timeout asked for; 0 or less: none
     bool nonblock = false;      // the caller's non-blocking mode
+    bool packet_socket = false; // libpcap reads a non-blocking packet socket as
+                                // empty; anything else fails with EAGAIN
     // Capture files read through the module's own stream (stream.h):
     CaptureStream *stream = nullptr;
     // The pair iteration returned last, owned: refilled for the next step
@@ -61,8 +69,12 @@ inline HandleState *find_handle_state(const void *key)
     return find_handle_state_uncached(key);
 }
 
+// Forgets the record of a handle that stays the caller's.
+void forget_handle_state(const void *key);
+
 // Closes the handle, and the wake descriptor if any, and forgets the record
-// and what it owns.
+// and what it owns. A handle that a compile given up on still uses is closed
+// when it ends.
 void release_handle(const void *key, HandleState *state);
 
 // Drops a pending breakloop() request and any wake it left on the wake
@@ -82,7 +94,7 @@ enum class Access {
 };
 
 // The record under key, or null with PcapError set when the operation would
-// run libpcap on the handle beside a read that is in progress. A read may go
+// run libpcap on the handle beside a read or a compile that is in progress. A read may go
 // on in the thread that runs it only from the callable of a loop over a
 // capture file: a live read hands ring blocks back to the kernel that the
 // outer read still walks.

@@ -1,4 +1,4 @@
-// The module's own wait on live packet sockets.
+// The module's own wait on live captures.
 #include "live_wait.h"
 
 #include <cerrno>
@@ -23,34 +23,39 @@ int set_fd_nonblock(int fd, bool on)
     return wanted == flags ? 0 : fcntl(fd, F_SETFL, wanted);
 }
 
-void take_over_waiting(HandleState *state)
+bool take_over_waiting(HandleState *state)
 {
 #ifdef __linux__
     pcap_t *handle = state->handle;
     int fd = pcap_get_selectable_fd(handle);
+    if (fd < 0)
+        return true;
     int domain = 0;
     socklen_t size = sizeof domain;
-    if (fd < 0 || getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &size) != 0 || domain != AF_PACKET)
-        return;
+    bool packet_socket = getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &size) == 0 && domain == AF_PACKET;
     char errbuf[PCAP_ERRBUF_SIZE];
     int nonblock = pcap_getnonblock(handle, errbuf);
     if (nonblock < 0)
-        return;
+        return true;
     int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake < 0)
-        return;
-    // libpcap puts the socket into non-blocking mode too, but it uses the
-    // socket itself only to send: sending keeps the caller's mode.
-    if (pcap_setnonblock(handle, 1, errbuf) != 0 || set_fd_nonblock(fd, nonblock != 0) != 0) {
+        return false;
+    // libpcap puts a packet socket into non-blocking mode too, but it uses
+    // the socket itself only to send: sending keeps the caller's mode. Other
+    // devices (netlink's nflog and nfqueue, for one) are read with recv() on
+    // the descriptor, which stays non-blocking.
+    if (pcap_setnonblock(handle, 1, errbuf) != 0 || (packet_socket && set_fd_nonblock(fd, nonblock != 0) != 0)) {
         pcap_setnonblock(handle, nonblock, errbuf);
         close(wake);
-        return;
+        return true;
     }
     state->wake_fd = wake;
     state->nonblock = nonblock != 0;
+    state->packet_socket = packet_socket;
 #else
     (void)state;
 #endif
+    return true;
 }
 
 void wake_reader(const HandleState *state)

@@ -4,12 +4,13 @@
 // leaves the read timeout to the kernel, which hands a ring block over only
 // once a packet has arrived: on a quiet device a read never returns. It also
 // retries its poll() after EINTR, so the interpreter never gets to run a
-// signal handler. For a live packet socket the module therefore keeps
-// libpcap's handle non-blocking and waits itself: poll() on the socket and
-// on a wake descriptor that close() and breakloop() signal, for the time
-// left, running the signal handlers when a signal comes. The caller's own
-// non-blocking choice lives in the handle's record. Other kinds of handle
-// are left to libpcap.
+// signal handler; netlink devices (nflog, nfqueue) block in recv() the same
+// way. For every live handle with a selectable descriptor the module
+// therefore keeps libpcap's handle non-blocking and waits itself: poll() on
+// the descriptor and on a wake descriptor that close() and breakloop()
+// signal, for the time left, running the signal handlers when a signal
+// comes. The caller's own non-blocking choice lives in the handle's record.
+// Handles without a descriptor are left to libpcap.
 //
 // Since libpcap never waits on such a handle, a read keeps the interpreter
 // lock while libpcap runs and gives it up only in LiveWait::wait(), around
@@ -21,14 +22,27 @@
 
 #include <Python.h>
 
+#include <cerrno>
+
 #include "handle.h"
 
 // Sets or clears O_NONBLOCK on fd: 0, or -1 with errno set.
 int set_fd_nonblock(int fd, bool on);
 
-// Called once the handle is activated. Whatever fails leaves the waiting to
-// libpcap, as before.
-void take_over_waiting(HandleState *state);
+// Called once the handle is activated. Returns false, with errno set, when
+// the wake descriptor cannot be made (EMFILE): the handle would then wait
+// without a timeout, Ctrl-C or close(), so the caller refuses it. Whatever
+// else fails leaves the waiting to libpcap.
+bool take_over_waiting(HandleState *state);
+
+// Whether a read that failed on a handle the module waits for only found
+// nothing to read: libpcap reads the descriptor of devices other than packet
+// sockets with recv(), which fails with EAGAIN in non-blocking mode.
+inline bool nothing_to_read(const HandleState *state, int status)
+{
+    return status == PCAP_ERROR && !state->packet_socket && state->wake_fd >= 0
+           && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
 
 // Ends the wait of a read running on the handle, if the module waits for
 // it; a wake with no read running ends the next wait at once.

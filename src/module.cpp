@@ -1,10 +1,17 @@
 // The wirelet module: definition, initialisation and module-level functions.
 #include "module.h"
 
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "bpfprogram.h"
+#include "compiler.h"
+#include "handle.h"
 #include "reader.h"
 #include "stream.h"
 
@@ -177,8 +184,8 @@ static PyObject *wirelet_fopen_offline_with_tstamp_precision(PyObject *, PyObjec
 }
 
 PyDoc_STRVAR(compile_doc, "compile(linktype, snaplen, filter, optimize, netmask) creates a bpfprogram object");
-// Compiles against a dead handle that lives only for this call; unlike the
-// BPFProgram constructor, a failure carries libpcap's own diagnostic.
+// Compiles against a dead handle made for the compile; unlike the BPFProgram
+// constructor, a failure carries libpcap's own diagnostic.
 static PyObject *wirelet_compile(PyObject *, PyObject *args)
 {
     int linktype, snaplen, optimize;
@@ -186,26 +193,54 @@ static PyObject *wirelet_compile(PyObject *, PyObject *args)
     unsigned int netmask;
     if (!PyArg_ParseTuple(args, "iisiI:compile", &linktype, &snaplen, &filter, &optimize, &netmask))
         return nullptr;
-    pcap_t *dead = pcap_open_dead(linktype, snaplen);
-    if (dead == nullptr) {
-        // libpcap gives no reason; in practice it ran out of memory.
-        PyErr_SetString(PcapError, "Couldn't create a pcap handle to compile the filter with");
-        return nullptr;
-    }
     bpf_program program;
-    std::optional<int> status =
-        run_filter_compiler(filter, [&] { return pcap_compile(dead, &program, filter, optimize, netmask); });
-    if (!status || *status != 0) {
-        if (status)
-            PyErr_SetString(PcapError, pcap_geterr(dead));  // copied before the close
-        pcap_close(dead);
+    char error[PCAP_ERRBUF_SIZE];
+    CompileJob *running;
+    switch (compile_filter({nullptr, linktype, snaplen, optimize, netmask}, filter, program, error, &running)) {
+    case Compiled::program:
+        break;
+    case Compiled::refused:
+        PyErr_SetString(PcapError, error);
+        return nullptr;
+    case Compiled::raised:
         return nullptr;
     }
-    pcap_close(dead);
     PyObject *obj = new_bpfobject(program);
     if (obj == nullptr)
         pcap_freecode(&program);  // still ours when no object took it
     return obj;
+}
+
+// libpcap 1.10 (read in 1.10.3) opens an eventfd in pcap_create() for a
+// network interface and closes it only in the clean-up that activation
+// installs, so a handle closed without activate() leaks it. It is the last
+// descriptor pcap_create() opens, non-blocking and inherited across exec, so
+// it takes the lowest number free before the call: that is found by opening
+// a descriptor and closing it again, and the descriptor under that number
+// afterwards is taken for libpcap's only if it is such an eventfd. Returns
+// the number to look at, or -1 for other libpcap versions.
+static int lowest_free_fd()
+{
+    static const bool leaks = std::strncmp(pcap_lib_version(), "libpcap version 1.10.", 21) == 0;
+    if (!leaks)
+        return -1;
+    int fd = eventfd(0, EFD_CLOEXEC);
+    if (fd >= 0)
+        close(fd);
+    return fd;
+}
+
+static bool is_libpcap_eventfd(int fd)
+{
+    char path[64], target[32];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    ssize_t length = readlink(path, target, sizeof target - 1);
+    if (length < 0)
+        return false;
+    target[length] = '\0';
+    int flags = fcntl(fd, F_GETFL), fd_flags = fcntl(fd, F_GETFD);
+    return std::strcmp(target, "anon_inode:[eventfd]") == 0 && flags >= 0 && (flags & O_NONBLOCK) && fd_flags >= 0
+           && !(fd_flags & FD_CLOEXEC);
 }
 
 PyDoc_STRVAR(create_doc,
@@ -219,12 +254,18 @@ static PyObject *wirelet_create(PyObject *, PyObject *args)
     errbuf[0] = '\0';
     unsigned int net, mask;
     lookup_network(device, net, mask, errbuf);
+    int fd = lowest_free_fd();
     pcap_t *handle = pcap_create(device, errbuf);
     if (handle == nullptr) {
         PyErr_SetString(PcapError, errbuf);
         return nullptr;
     }
-    return wrap_handle(handle, net, mask);
+    PyObject *reader = wrap_handle(handle, net, mask);
+    if (reader != nullptr && fd >= 0 && is_libpcap_eventfd(fd)) {
+        if (HandleState *state = find_handle_state(reader))
+            state->unactivated_fd = fd;
+    }
+    return reader;
 }
 
 PyDoc_STRVAR(lookupdev_doc, "lookupdev() looks up a pcap device");

@@ -6,10 +6,13 @@
 
 #include <climits>
 #include <cstdint>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <cstring>
 
 #include "bpfprogram.h"
+#include "compiler.h"
 #include "dumper.h"
 #include "handle.h"
 #include "live_wait.h"
@@ -41,6 +44,13 @@ static void note_timestamp_form(HandleState *state)
     state->ts_form = form;
 }
 
+// For a live handle whose reads could not be made to answer the timeout,
+// Ctrl-C and close(): take_over_waiting() failed, with errno set.
+static void raise_no_wake_descriptor()
+{
+    PyErr_Format(PcapError, "Couldn't make the eventfd that wakes waiting reads: %s", std::strerror(errno));
+}
+
 PyObject *new_pcapobject(pcap_t *handle, unsigned int net, unsigned int mask)
 {
     if (ready_type(&Pcaptype) < 0)
@@ -53,21 +63,33 @@ PyObject *new_pcapobject(pcap_t *handle, unsigned int net, unsigned int mask)
         PyObject_Free(reader);
         return PyErr_NoMemory();
     }
-    if (pcap_file(handle) != nullptr)
-        state->stream = find_capture_stream(handle);
-    else if (pcap_datalink(handle) != PCAP_ERROR_NOT_ACTIVATED)
-        take_over_waiting(state);
-    note_timestamp_form(state);
     reader->pcap = handle;
+    if (pcap_file(handle) != nullptr) {
+        state->stream = find_capture_stream(handle);
+    } else if (pcap_datalink(handle) != PCAP_ERROR_NOT_ACTIVATED && !take_over_waiting(state)) {
+        raise_no_wake_descriptor();
+        forget_handle_state(reader);
+        PyObject_Free(reader);
+        return nullptr;
+    }
+    note_timestamp_form(state);
     reader->net = net;
     reader->mask = mask;
     return reinterpret_cast<PyObject *>(reader);
 }
 
+// The timeout a live handle's reads wait for once blocking. libpcap 1.10
+// keeps a negative timeout as a non-blocking handle, and setnonblock(0) turns
+// it into its complement: -100 times out after 99 ms, -1 never (0).
+static int libpcap_timeout(int to_ms)
+{
+    return to_ms < 0 ? ~to_ms : to_ms;
+}
+
 void reader_set_read_timeout(PyObject *reader, int to_ms)
 {
     if (HandleState *state = find_handle_state(reinterpret_cast<ReaderObject *>(reader)))
-        state->timeout_ms = to_ms;
+        state->timeout_ms = libpcap_timeout(to_ms);
 }
 
 void reader_set_dead(PyObject *reader)
@@ -88,7 +110,7 @@ static void reader_release(ReaderObject *reader)
             pcap_close(handle);
         return;
     }
-    if (state->depth > 0) {
+    if (state->depth > 0 || state->compiling) {
         state->closed = true;
         pcap_breakloop(state->handle);
         wake_reader(state);
@@ -114,20 +136,44 @@ static PyObject *reader_setfilter(PyObject *self, PyObject *args)
     if (reader == nullptr)
         return nullptr;
     const char *expression;
-    if (!PyArg_ParseTuple(args, "s:setfilter", &expression) || claim(reader, Access::change) == nullptr)
+    if (!PyArg_ParseTuple(args, "s:setfilter", &expression))
         return nullptr;
+    HandleState *state = claim(reader, Access::change);
+    if (state == nullptr)
+        return nullptr;
+    // The compile runs without the lock: until it ends, the record refuses
+    // other operations and defers close(), which leaves it in place.
+    pcap_t *handle = state->handle;
     bpf_program program;
-    std::optional<int> compiled = run_filter_compiler(
-        expression, [&] { return pcap_compile(reader->pcap, &program, expression, 1, reader->mask); });
-    if (!compiled)
+    char error[PCAP_ERRBUF_SIZE];
+    CompileJob *running;
+    state->compiling = true;
+    Compiled compiled = compile_filter({handle, 0, 0, 1, reader->mask}, expression, program, error, &running);
+    state->compiling = false;
+    // Given up on (Ctrl-C): the compile goes on in the background and keeps
+    // the handle until it ends; the installed filter stays as it was.
+    state->compile = running;
+    if (state->closed) {
+        if (compiled == Compiled::program)
+            pcap_freecode(&program);
+        if (state->depth == 0)
+            release_handle(reader, state);
+        if (compiled == Compiled::raised)
+            return nullptr;
+        PyErr_SetString(PyExc_ValueError, "pcap is closed");
         return nullptr;
-    if (*compiled != 0)
-        return raise_pcap_error(reader->pcap);
-    int status = pcap_setfilter(reader->pcap, &program);
+    }
+    if (compiled == Compiled::raised)
+        return nullptr;
+    if (compiled == Compiled::refused) {
+        PyErr_SetString(PcapError, error);
+        return nullptr;
+    }
+    int status = pcap_setfilter(handle, &program);
     // libpcap keeps its own copy of an installed program.
     pcap_freecode(&program);
     if (status != 0)
-        return raise_pcap_error(reader->pcap);
+        return raise_pcap_error(handle);
     Py_RETURN_NONE;
 }
 
@@ -259,9 +305,9 @@ static PyObject *reader_setnonblock(PyObject *self, PyObject *args)
     if (state == nullptr)
         return nullptr;
     if (state->wake_fd >= 0) {
-        // The reads honour the mode; the socket takes it for sending, as
-        // libpcap would set it.
-        if (set_fd_nonblock(pcap_get_selectable_fd(state->handle), mode != 0) != 0) {
+        // The reads honour the mode; a packet socket takes it for sending, as
+        // libpcap would set it. Other devices are read without waiting.
+        if (state->packet_socket && set_fd_nonblock(pcap_get_selectable_fd(state->handle), mode != 0) != 0) {
             PyErr_SetFromErrno(PcapError);
             return nullptr;
         }
@@ -416,7 +462,7 @@ static PyObject *reader_setting(PyObject *self, PyObject *args, int (*set)(pcap_
     int status = set(state->handle, value);
     // libpcap does not tell the timeout back; the module's waits need it.
     if (set == pcap_set_timeout && status == 0)
-        state->timeout_ms = value;
+        state->timeout_ms = libpcap_timeout(value);
     return Py_BuildValue("i", status);
 }
 
@@ -476,10 +522,18 @@ static PyObject *reader_activate(PyObject *self, PyObject *)
     if (state->failed_activation != 0)
         return Py_BuildValue("i", state->failed_activation);
     int status = pcap_activate(state->handle);
-    if (status < 0 && status != PCAP_ERROR_ACTIVATED)
+    if (status != PCAP_ERROR_ACTIVATED)
+        state->unactivated_fd = -1;  // libpcap closes it from now on
+    if (status < 0 && status != PCAP_ERROR_ACTIVATED) {
         state->failed_activation = status;
-    else if (status >= 0)
-        take_over_waiting(state);
+    } else if (status >= 0 && !take_over_waiting(state)) {
+        // libpcap cannot take an activation back: the handle is released, as
+        // a failed open_live() releases it, rather than left to wait without
+        // its timeout, Ctrl-C and close().
+        raise_no_wake_descriptor();
+        reader_release(reader);
+        return nullptr;
+    }
     note_timestamp_form(state);
     return Py_BuildValue("i", status);
 }

@@ -60,6 +60,8 @@ static inline int read_packet(HandleState *state, bool across_timeouts, pcap_pkt
         // but in the module's own wait.
         LiveWait live(state, across_timeouts);
         status = pcap_next_ex(handle, hdr, data);
+        if (nothing_to_read(state, status))
+            status = 0;
         while (status == 0 && live.waits()) {
             Waited waited = live.wait();
             if (waited == Waited::raised)
@@ -67,6 +69,8 @@ static inline int read_packet(HandleState *state, bool across_timeouts, pcap_pkt
             if (waited != Waited::ready)
                 break;
             status = pcap_next_ex(handle, hdr, data);
+            if (nothing_to_read(state, status))
+                status = 0;
         }
     } else {
         // libpcap waits: without the lock, a timeout at a time.
@@ -370,6 +374,8 @@ static int capture_live(PcapCallbackContext &ctx, LiveWait &live, int count, boo
     int left = count;
     for (;;) {
         int delivered = pcap_dispatch(ctx.pcap, left, live_packet_callback, user);
+        if (nothing_to_read(ctx.record, delivered))
+            delivered = 0;
         if (delivered < 0 || ctx.failed)
             return delivered;
         if (loop) {

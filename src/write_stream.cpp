@@ -20,9 +20,10 @@ int write_streams_attention = 0;
 // Threads that wait for another thread's busy write sleep here, without the
 // interpreter lock: each write that stops being busy counts one more in
 // idle_count and wakes them. A waiter never touches a stream without the
-// lock, so a stream closed meanwhile is no danger to it.
-static std::mutex idle_mutex;
-static std::condition_variable idle_changed;
+// lock, so a stream closed meanwhile is no danger to it. Never destroyed:
+// a daemon thread may still wait here after exit's static destructors ran.
+static std::mutex &idle_mutex = *new std::mutex;
+static std::condition_variable &idle_changed = *new std::condition_variable;
 static unsigned long idle_count = 0;
 
 namespace {

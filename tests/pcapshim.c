@@ -74,7 +74,13 @@ int pcap_stats(pcap_t *p, struct pcap_stat *counters)
 const char *pcap_lib_version(void)
 {
     const char *(*real)(void) = (const char *(*)(void))dlsym(RTLD_NEXT, "pcap_lib_version");
-    return mode_is("otherlib") ? "libpcap version 1.11.0 (shim)" : real();
+    if (real == NULL) {  /* libpcap came in with the module, out of the global scope */
+        void *library = dlopen("libpcap.so.0.8", RTLD_LAZY | RTLD_NOLOAD);
+        real = library ? (const char *(*)(void))dlsym(library, "pcap_lib_version") : NULL;
+    }
+    if (mode_is("otherlib") || real == NULL)
+        return "libpcap version 1.11.0 (shim)";
+    return real();
 }
 
 __attribute__((destructor)) static void report(void)

@@ -553,6 +553,93 @@ def test_deep_and_huge_expressions_compile_on_any_stack(tmp_path, entry):
     assert lines[1:] == ([] if SANITIZED else ["MemoryError", json.dumps(program("udp"))])
 
 
+# A long compile releases the lock: another thread runs beside it. Ctrl-C ends
+# a Reader's compile at once, leaving its filter as it was; the compile goes
+# on in the background, the handle refuses other operations until it ends,
+# and a close() meanwhile waits for it. A stack limit lowered after a first
+# compile is the one that counts.
+
+LONG_COMPILE_CHILD = r"""
+import os, resource, signal, sys, threading, time, wirelet
+hosts = lambda n: " or ".join(f"host 10.{i // 250}.{i % 250}.{i % 7 + 1}" for i in range(n))
+compiling = threading.Thread(target=wirelet.BPFProgram, args=(hosts(500),))
+compiling.start()
+beside = 0
+while compiling.is_alive():
+    beside += 1
+    time.sleep(0.001)
+print(beside > 20, flush=True)
+
+r = wirelet.open_offline(sys.argv[1])
+
+
+def meanwhile():
+    try:
+        r.next()
+    except wirelet.PcapError as e:
+        print(e, flush=True)
+    r.close()
+
+
+threading.Timer(0.05, meanwhile).start()
+try:
+    r.setfilter(hosts(300))
+except ValueError as e:
+    print(e, flush=True)
+
+
+def interrupt(*args):
+    raise KeyboardInterrupt
+
+
+signal.signal(signal.SIGALRM, interrupt)
+r = wirelet.open_offline(sys.argv[1])
+r.setfilter("udp")
+for close in (False, True):
+    signal.setitimer(signal.ITIMER_REAL, 0.05)
+    try:
+        r.setfilter(hosts(300))
+        print("not interrupted")
+    except KeyboardInterrupt:
+        pass
+    if close:
+        r.close()
+        break
+    try:
+        r.next()
+    except wirelet.PcapError as e:
+        print(e, flush=True)
+    while True:
+        try:
+            header, data = r.next()  # the old filter, once the compile is over
+            break
+        except wirelet.PcapError:
+            time.sleep(0.02)
+    print(header is not None and data[23] == 17)
+while len(os.listdir("/proc/self/task")) > 1:  # the compile closes the handle
+    time.sleep(0.02)
+wirelet.BPFProgram("tcp")
+resource.setrlimit(resource.RLIMIT_STACK, (256 << 10, resource.getrlimit(resource.RLIMIT_STACK)[1]))
+print(len(wirelet.BPFProgram("&&".join(["l1"] * 127), 127).get_bpf()))
+"""
+
+
+def test_long_compiles_release_the_lock_and_end_on_ctrl_c():
+    r = subprocess.run([sys.executable, "-c", LONG_COMPILE_CHILD, SAMPLE], capture_output=True, text=True,
+                       timeout=120)
+    assert r.returncode == 0, r.stderr[-2000:]
+    expected = len(wirelet.BPFProgram("&&".join(["l1"] * 127), 127).get_bpf())
+    busy = "a filter is being compiled for this Reader"
+    assert r.stdout.splitlines() == ["True", busy, "pcap is closed", busy, "True", str(expected)]
+
+
+def test_filter_refuses_4_gib_or_more():
+    # bpf_filter counts in 32 bits: 2**32 + 100 bytes would be filtered as 100.
+    packet = bytes(2**32 + 100)  # calloc: only touched pages cost memory
+    with pytest.raises(wirelet.BPFError, match="too long to filter"):
+        wirelet.BPFProgram("greater 200").filter(packet)
+
+
 # ---------------------------------------------------------------------------
 # The example.
 

@@ -330,3 +330,84 @@ def test_another_thread_and_ctrl_c_run_while_a_flood_is_drained(netns, tmp_path)
     assert all(ticks > 0 for seconds, ticks in progress.values()), progress
     # The signal handlers run during a flood too, however fast the callable.
     assert left > 0
+
+
+def test_netlink_devices_wait_in_the_module(netns):
+    # nflog is read with recv(): libpcap alone ignores the timeout and close().
+    got = in_netns(netns, """if True:
+        import json, threading, time, wirelet
+        r = wirelet.open_live("nflog:7", 65535, 0, 100)
+        start = time.monotonic()
+        first = repr(r.next())
+        took = time.monotonic() - start
+        threading.Timer(0.2, r.close).start()
+        print(json.dumps([first, took, r.loop(-1, print)]))
+        """)
+    assert got[0] == "(None, b'')" and 0.09 < got[1] < 1.0 and got[2] is None
+
+
+NEGATIVE_TIMEOUT = r"""
+import json, time, wirelet
+took = []
+for opened in ("open_live", "create"):
+    if opened == "open_live":
+        r = wirelet.open_live("lo", 65535, 0, -101)
+    else:
+        r = wirelet.create("lo")
+        r.set_timeout(-101)
+        r.activate()
+    r.setfilter("udp dst port 9 and udp src port 9")
+    assert r.getnonblock() == 1 and r.next() == (None, b"")
+    r.setnonblock(0)  # libpcap's timeout is then the complement: 100 ms
+    start = time.monotonic()
+    assert r.next() == (None, b"")
+    took.append(time.monotonic() - start)
+print(json.dumps(took))
+"""
+
+
+def test_a_negative_timeout_starts_non_blocking_and_then_times_out():
+    r = subprocess.run([sys.executable, "-c", NEGATIVE_TIMEOUT], capture_output=True, text=True, timeout=30)
+    assert r.returncode == 0, r.stderr
+    assert all(0.09 < took < 1.0 for took in json.loads(r.stdout))
+
+
+# Descriptors run out just as the handle is opened: every attempt fails
+# cleanly or gives a handle whose reads time out.
+OUT_OF_DESCRIPTORS = r"""
+import json, os, resource, wirelet
+hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+filler = [os.open("/dev/null", os.O_RDONLY) for _ in range(8)]  # no holes below
+top = max(int(fd) for fd in os.listdir("/proc/self/fd")) + 1
+messages = []
+for opened in ("open_live", "activate"):
+    for spare in range(8):
+        resource.setrlimit(resource.RLIMIT_NOFILE, (top + spare, hard))
+        before = len(os.listdir("/proc/self/fd"))
+        try:
+            if opened == "open_live":
+                r = wirelet.open_live("lo", 65535, 0, 100)
+            else:
+                r = wirelet.create("lo")
+                r.set_timeout(100)
+                if r.activate() < 0:
+                    r.close()
+                    continue
+        except wirelet.PcapError as e:
+            messages.append(str(e))
+            assert len(os.listdir("/proc/self/fd")) == before
+            continue
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+        r.setfilter("udp dst port 9 and udp src port 9")
+        assert r.next() == (None, b"")
+        r.close()
+        break
+print(json.dumps(messages))
+"""
+
+
+def test_a_handle_without_a_wake_descriptor_is_refused():
+    r = subprocess.run([sys.executable, "-c", OUT_OF_DESCRIPTORS], capture_output=True, text=True, timeout=30)
+    assert r.returncode == 0, r.stderr
+    ours = "Couldn't make the eventfd that wakes waiting reads: Too many open files"
+    assert json.loads(r.stdout).count(ours) == 2

@@ -108,6 +108,15 @@ def test_exported_symbols_carry_their_signatures():
     assert all(not n.startswith("_Z") or "new_" in n or "pkthdr_to_native" in n for n in names)
 
 
+@pytest.mark.skipif(shutil.which("nm") is None, reason="binutils missing")
+def test_no_static_destructors():
+    # A daemon thread ended by pthread_exit at interpreter exit unwinds a read
+    # after exit() has run them: the module's tables must outlive every thread.
+    out = subprocess.run(["nm", "-D", "--undefined-only", _library()],
+                         capture_output=True, text=True, check=True).stdout
+    assert "__cxa_atexit" not in out and "__cxa_thread_atexit" not in out
+
+
 class Timeval(ctypes.Structure):
     _fields_ = [("tv_sec", ctypes.c_long), ("tv_usec", ctypes.c_long)]
 
