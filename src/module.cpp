@@ -1,10 +1,13 @@
-// The wirelet module: definition, initialisation and module-level functions.
+// The wirelet module: definition, initialisation, the function table, and the
+// functions that open handles and compile filters (device discovery is in
+// src/device, link-type names in src/linktype).
 #include "module.h"
 
 #include <cstring>
-#include <memory>
 
 #include "bpfprogram.h"
+#include "device.h"
+#include "linktype.h"
 #include "reader.h"
 
 PyObject *PcapError = nullptr;
@@ -146,51 +149,6 @@ static PyObject *wirelet_create(PyObject *, PyObject *args)
     return wrap_handle(handle, net, mask);
 }
 
-PyDoc_STRVAR(lookupdev_doc, "lookupdev() looks up a pcap device");
-static PyObject *wirelet_lookupdev(PyObject *, PyObject *)
-{
-    char errbuf[PCAP_ERRBUF_SIZE];
-    errbuf[0] = '\0';
-    // libpcap marks pcap_lookupdev deprecated in favour of pcap_findalldevs;
-    // this function exists to call it, so the warning is off for this call.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    const char *device = pcap_lookupdev(errbuf);
-#pragma GCC diagnostic pop
-    if (device == nullptr) {
-        PyErr_SetString(PcapError, errbuf);
-        return nullptr;
-    }
-    return Py_BuildValue("s", device);
-}
-
-PyDoc_STRVAR(findalldevs_doc, "findalldevs() lists all available interfaces");
-static PyObject *wirelet_findalldevs(PyObject *, PyObject *)
-{
-    char errbuf[PCAP_ERRBUF_SIZE];
-    errbuf[0] = '\0';
-    pcap_if_t *head = nullptr;
-    if (pcap_findalldevs(&head, errbuf) != 0) {
-        PyErr_SetString(PcapError, errbuf);
-        return nullptr;
-    }
-    // Released on every way out, after the names have been copied.
-    std::unique_ptr<pcap_if_t, decltype(&pcap_freealldevs)> chain(head, pcap_freealldevs);
-    if (head == nullptr) {
-        PyErr_SetString(PcapError, "No valid interfaces to open");
-        return nullptr;
-    }
-    Ref names = Ref::steal(PyList_New(0));
-    if (!names)
-        return nullptr;
-    for (const pcap_if_t *entry = head; entry != nullptr; entry = entry->next) {
-        Ref name = Ref::steal(Py_BuildValue("s", entry->name));
-        if (!name || PyList_Append(names.get(), name.get()) < 0)
-            return nullptr;
-    }
-    return names.release();
-}
-
 static PyMethodDef wirelet_functions[] = {
     {"open_live", wirelet_open_live, METH_VARARGS, open_live_doc},
     {"open_offline", wirelet_open_offline, METH_VARARGS, open_offline_doc},
@@ -198,6 +156,11 @@ static PyMethodDef wirelet_functions[] = {
     {"findalldevs", wirelet_findalldevs, METH_VARARGS, findalldevs_doc},
     {"compile", wirelet_compile, METH_VARARGS, compile_doc},
     {"create", wirelet_create, METH_VARARGS, create_doc},
+    {"devices", wirelet_devices, METH_NOARGS, devices_doc},
+    {"datalink_name_to_val", wirelet_datalink_name_to_val, METH_VARARGS, datalink_name_to_val_doc},
+    {"datalink_val_to_name", wirelet_datalink_val_to_name, METH_VARARGS, datalink_val_to_name_doc},
+    {"datalink_val_to_description", wirelet_datalink_val_to_description, METH_VARARGS,
+     datalink_val_to_description_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -241,6 +204,8 @@ PyMODINIT_FUNC PyInit_wirelet(void)
         if (PyModule_AddIntConstant(module.get(), c.name, c.value) < 0)
             return nullptr;
     }
+    if (add_device_types(module.get()) < 0)
+        return nullptr;
     PyObject *dict = PyModule_GetDict(module.get());
 
     PcapError = PyErr_NewException("wirelet.PcapError", nullptr, nullptr);

@@ -10,6 +10,7 @@
 #include "bpfprogram.h"
 #include "dumper.h"
 #include "handle.h"
+#include "linktype.h"
 #include "live_wait.h"
 #include "module.h"
 #include "pkthdr.h"
@@ -583,17 +584,39 @@ static PyObject *reader_getfd(PyObject *self, PyObject *)
     return Py_BuildValue("i", pcap_get_selectable_fd(reader->pcap));
 }
 
+PyDoc_STRVAR(list_datalinks_doc, "returns the link layer types the device offers");
+static PyObject *reader_list_datalinks(PyObject *self, PyObject *)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr || claim(reader, Access::change) == nullptr)
+        return nullptr;
+    return list_datalinks(reader->pcap);
+}
+
+PyDoc_STRVAR(set_datalink_doc, "sets the link layer type");
+static PyObject *reader_set_datalink(PyObject *self, PyObject *args)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    int dlt;
+    if (!PyArg_ParseTuple(args, "i:set_datalink", &dlt) || claim_parsed(self, Access::change) == nullptr)
+        return nullptr;
+    return set_datalink(reader->pcap, dlt);
+}
+
 // ---------------------------------------------------------------------------
 // Settings before activation. libpcap's status, whatever it is, is the result:
 // judging it is the caller's business.
 
-static PyObject *reader_setting(PyObject *self, PyObject *args, int (*set)(pcap_t *, int))
+static PyObject *reader_setting(PyObject *self, PyObject *args, int (*set)(pcap_t *, int),
+                               const char *format = "i")
 {
     ReaderObject *reader = reader_guard(self);
     if (reader == nullptr)
         return nullptr;
     int value;
-    if (!PyArg_ParseTuple(args, "i", &value))
+    if (!PyArg_ParseTuple(args, format, &value))
         return nullptr;
     HandleState *state = claim_parsed(self, Access::change);
     if (state == nullptr)
@@ -633,6 +656,12 @@ PyDoc_STRVAR(set_rfmon_doc, "set monitor mode for a not-yet-activated capture ha
 static PyObject *reader_set_rfmon(PyObject *self, PyObject *args)
 {
     return reader_setting(self, args, pcap_set_rfmon);
+}
+
+PyDoc_STRVAR(set_immediate_mode_doc, "set immediate mode for a not-yet-activated capture handle");
+static PyObject *reader_set_immediate_mode(PyObject *self, PyObject *args)
+{
+    return reader_setting(self, args, pcap_set_immediate_mode, "i:set_immediate_mode");
 }
 
 PyDoc_STRVAR(activate_doc, "activate a capture handle created using create()");
@@ -680,6 +709,9 @@ static PyMethodDef reader_methods[] = {
     {"__exit__", reader_close, METH_VARARGS, nullptr},
     {"getfd", reader_getfd, METH_VARARGS, getfd_doc},
     {"set_rfmon", reader_set_rfmon, METH_VARARGS, set_rfmon_doc},
+    {"set_immediate_mode", reader_set_immediate_mode, METH_VARARGS, set_immediate_mode_doc},
+    {"list_datalinks", reader_list_datalinks, METH_NOARGS, list_datalinks_doc},
+    {"set_datalink", reader_set_datalink, METH_VARARGS, set_datalink_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

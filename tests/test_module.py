@@ -17,6 +17,10 @@ CONSTANTS = {
     "DLT_PPP_SERIAL": 50, "DLT_PPP_ETHER": 51, "DLT_C_HDLC": 104, "DLT_IEEE802_11": 105,
     "DLT_LOOP": 108, "DLT_LINUX_SLL": 113, "DLT_LTALK": 114,
     "PCAP_D_INOUT": 0, "PCAP_D_IN": 1, "PCAP_D_OUT": 2,
+    "PCAP_IF_LOOPBACK": 1, "PCAP_IF_UP": 2, "PCAP_IF_RUNNING": 4, "PCAP_IF_WIRELESS": 8,
+    "PCAP_IF_CONNECTION_STATUS": 0x30, "PCAP_IF_CONNECTION_STATUS_UNKNOWN": 0,
+    "PCAP_IF_CONNECTION_STATUS_CONNECTED": 0x10, "PCAP_IF_CONNECTION_STATUS_DISCONNECTED": 0x20,
+    "PCAP_IF_CONNECTION_STATUS_NOT_APPLICABLE": 0x30,
 }
 
 
@@ -25,8 +29,9 @@ def test_module_docstring_and_public_names():
     public = {n for n in dir(wirelet) if not n.startswith("__")}
     functions = {"open_live", "open_offline", "create"}
     assert functions <= public
-    assert public - functions - {"lookupdev", "findalldevs", "compile"} == (
-        set(CONSTANTS) | {"BPFProgram", "PcapError", "BPFError"})
+    assert public - functions - {"lookupdev", "findalldevs", "compile", "devices", "datalink_name_to_val",
+                                 "datalink_val_to_name", "datalink_val_to_description"} == (
+        set(CONSTANTS) | {"BPFProgram", "PcapError", "BPFError", "Device", "Address"})
     for name in ("Reader", "Pkthdr", "Dumper"):
         assert not hasattr(wirelet, name)
 
@@ -148,7 +153,8 @@ def test_attribute_lookup_of_every_type(three):
     methods = {"Reader": {"loop", "dispatch", "next", "setfilter", "getnet", "getmask", "datalink",
                           "getnonblock", "setnonblock", "setdirection", "dump_open", "sendpacket", "stats",
                           "close", "set_snaplen", "set_promisc", "set_timeout", "set_buffer_size", "activate",
-                          "__enter__", "__exit__", "getfd", "set_rfmon"},
+                          "__enter__", "__exit__", "getfd", "set_rfmon", "set_immediate_mode",
+                          "list_datalinks", "set_datalink"},
                "Pkthdr": {"getts", "getcaplen", "getlen"}, "Dumper": {"close", "dump"},
                "BPFProgram": {"filter", "get_bpf", "__new__"}}
     for obj in (r, header, d, wirelet.BPFProgram("tcp")):
