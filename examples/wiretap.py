@@ -4,7 +4,8 @@
     wiretap.py                      print the capture that ships with wirelet
     wiretap.py -r FILE udp port 53  print the packets of a file that match a filter
     wiretap.py -i DEVICE -c 10      print ten packets captured live (root)
-    wiretap.py -i DEVICE --immediate  print each packet as it arrives, not a block at a time
+    wiretap.py -i DEVICE --immediate
+                                    print each packet as it arrives, not a block at a time
     wiretap.py -r FILE -w OUT tcp   copy the matching packets to another file
 
 One line per packet: timestamp, captured and wire length, and a short decode
