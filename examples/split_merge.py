@@ -9,11 +9,13 @@
 
 Packets keep their timestamps and lengths. A written file takes its link type
 and snapshot length from the file it was read from; a merged one from the
-first input, so put the one with the largest snapshot length first.
+first input, so put the one with the largest snapshot length first. Inputs
+whose names end in .gz are read through gzip.
 """
 from __future__ import annotations
 
 import argparse
+import gzip
 import heapq
 import sys
 from collections.abc import Callable, Iterator
@@ -23,6 +25,14 @@ import wirelet
 
 if TYPE_CHECKING:
     from wirelet import Dumper, Pkthdr, Reader
+
+
+def open_capture(path: str) -> Reader:
+    """A Reader over the capture file at path, compressed with gzip or not."""
+    if path.endswith(".gz"):
+        # The Reader keeps the gzip file, which closes once both are dropped.
+        return wirelet.fopen_offline(gzip.open(path))
+    return wirelet.open_offline(path)
 
 
 def packets(reader: Reader) -> Iterator[tuple[Pkthdr, bytes]]:
@@ -79,7 +89,7 @@ def split_by_filter(path: str, expression: str, prefix: str) -> list[str]:
     """Two files: the packets that match the filter and those that do not."""
     names = []
     for suffix, selection in (("match", expression), ("rest", f"not ({expression})")):
-        with wirelet.open_offline(path) as reader:
+        with open_capture(path) as reader:
             reader.setfilter(selection)
             names.append(f"{prefix}-{suffix}.pcap")
             dumper = reader.dump_open(names[-1])
@@ -90,7 +100,7 @@ def split_by_filter(path: str, expression: str, prefix: str) -> list[str]:
 
 
 def merge(output: str, inputs: list[str]) -> int:
-    readers = [wirelet.open_offline(path) for path in inputs]
+    readers = [open_capture(path) for path in inputs]
     try:
         linktypes = {reader.datalink() for reader in readers}
         if len(linktypes) > 1:
@@ -132,7 +142,7 @@ def main(argv: list[str] | None = None) -> int:
     else:
         if (args.count if args.seconds is None else args.seconds) <= 0:
             parser.error("the count or the time must be positive")
-        with wirelet.open_offline(args.input) as reader:
+        with open_capture(args.input) as reader:
             names = split(reader, args.prefix, by_count(args.count) if args.count else by_time(args.seconds))
     print("\n".join(names))
     return 0

@@ -6,7 +6,8 @@
 
 capture: the input is a capture file; it is opened, read with next(), loop()
 and dispatch(), copied through a Dumper and read back, and what comes back
-must be what went in. bpf: the input picks a filter expression (mostly from
+must be what went in; read from a file object that hands it over in small
+pieces, with no data now and then, it must read the same. bpf: the input picks a filter expression (mostly from
 filter-language tokens) and packet bytes; the expression is compiled with the
 BPFProgram constructor and with compile() for several link types, and each
 program is run over the bytes.
@@ -54,6 +55,43 @@ def read_all(reader, how):
     return out
 
 
+class Trickle:
+    """The input in pieces of 1 to 97 bytes; once open, no data (None) every third call."""
+
+    def __init__(self, data):
+        self.data, self.at, self.calls, self.opened = data, 0, 0, False
+
+    def readinto(self, view):
+        self.calls += 1
+        if self.opened and self.calls % 3 == 0:
+            return None
+        size = min(len(view), 1 + (self.calls * 31 + len(self.data)) % 97, len(self.data) - self.at)
+        view[:size] = self.data[self.at:self.at + size]
+        self.at += size
+        return size
+
+
+def read_trickled(data):
+    source = Trickle(data)
+    try:
+        reader = wirelet.fopen_offline(source)
+    except wirelet.PcapError:
+        return None
+    source.opened = True
+    out = []
+    with reader:
+        try:
+            while True:
+                h, payload = reader.next()
+                if h is not None:
+                    out.append((h.getts(), h.getcaplen(), h.getlen(), payload, h))
+                elif source.at == len(data) and source.calls % 3 != 0:
+                    break  # the end, not a None
+        except wirelet.PcapError:
+            pass
+    return out
+
+
 def fuzz_capture(data):
     with open(INPUT, "wb") as f:
         f.write(data)
@@ -63,6 +101,9 @@ def fuzz_capture(data):
         return
     with reader:
         packets = read_all(reader, len(data) % 3)
+    trickled = read_trickled(data)
+    assert trickled is not None and [p[:4] for p in trickled] == [p[:4] for p in packets]
+    with wirelet.open_offline(INPUT) as reader:
         try:
             dumper = reader.dump_open(COPY)
         except wirelet.PcapError:

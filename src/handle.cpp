@@ -81,9 +81,11 @@ HandleState *claim(const void *key, Access access)
                         "a read is in progress on this Reader: a live capture cannot be read from its own callable");
         return nullptr;
     }
-    // A signal handler run from inside the stream, in the middle of a fread().
+    // A signal handler or a file object's method run from inside the stream,
+    // in the middle of a fread().
     if (access == Access::read && state->stream != nullptr && state->stream->running_handlers) {
-        PyErr_SetString(PcapError, "a read is in progress on this Reader: it cannot be read from a signal handler");
+        PyErr_SetString(PcapError,
+                        "a read is in progress on this Reader: it cannot be read from a signal handler or its file");
         return nullptr;
     }
     return state;

@@ -9,6 +9,7 @@
 #include "device.h"
 #include "linktype.h"
 #include "reader.h"
+#include "stream.h"
 
 PyObject *PcapError = nullptr;
 PyObject *BPFError = nullptr;
@@ -90,12 +91,37 @@ static PyObject *wirelet_open_offline(PyObject *, PyObject *args)
         return nullptr;
     char errbuf[PCAP_ERRBUF_SIZE];
     errbuf[0] = '\0';
-    pcap_t *handle = open_capture_file(filename, errbuf);
+    pcap_t *handle = open_capture_file(filename, PCAP_TSTAMP_PRECISION_MICRO, errbuf);
     if (handle == nullptr) {
-        PyErr_SetString(PcapError, errbuf);
+        if (!PyErr_Occurred())  // else a signal handler raised while the open waited
+            PyErr_SetString(PcapError, errbuf);
         return nullptr;
     }
     return wrap_handle(handle, 0, 0);
+}
+
+PyDoc_STRVAR(fopen_offline_doc, "fopen_offline(file) opens a pcap formated file from a binary file object");
+static PyObject *wirelet_fopen_offline(PyObject *, PyObject *args)
+{
+    PyObject *file;
+    if (!PyArg_ParseTuple(args, "O:fopen_offline", &file))
+        return nullptr;
+    pcap_t *handle = open_capture_object(file, PCAP_TSTAMP_PRECISION_MICRO);
+    return handle == nullptr ? nullptr : wrap_handle(handle, 0, 0);
+}
+
+PyDoc_STRVAR(fopen_offline_with_tstamp_precision_doc,
+             "fopen_offline_with_tstamp_precision(file, precision) opens a pcap formated file from a binary file "
+             "object, with time stamps in that precision");
+static PyObject *wirelet_fopen_offline_with_tstamp_precision(PyObject *, PyObject *args)
+{
+    PyObject *file;
+    int precision;
+    if (!PyArg_ParseTuple(args, "Oi:fopen_offline_with_tstamp_precision", &file, &precision))
+        return nullptr;
+    // libpcap refuses a precision it does not know, negative ones included.
+    pcap_t *handle = open_capture_object(file, static_cast<u_int>(precision));
+    return handle == nullptr ? nullptr : wrap_handle(handle, 0, 0);
 }
 
 PyDoc_STRVAR(compile_doc, "compile(linktype, snaplen, filter, optimize, netmask) creates a bpfprogram object");
@@ -152,6 +178,9 @@ static PyObject *wirelet_create(PyObject *, PyObject *args)
 static PyMethodDef wirelet_functions[] = {
     {"open_live", wirelet_open_live, METH_VARARGS, open_live_doc},
     {"open_offline", wirelet_open_offline, METH_VARARGS, open_offline_doc},
+    {"fopen_offline", wirelet_fopen_offline, METH_VARARGS, fopen_offline_doc},
+    {"fopen_offline_with_tstamp_precision", wirelet_fopen_offline_with_tstamp_precision, METH_VARARGS,
+     fopen_offline_with_tstamp_precision_doc},
     {"lookupdev", wirelet_lookupdev, METH_VARARGS, lookupdev_doc},
     {"findalldevs", wirelet_findalldevs, METH_VARARGS, findalldevs_doc},
     {"compile", wirelet_compile, METH_VARARGS, compile_doc},

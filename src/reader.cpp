@@ -93,6 +93,8 @@ static void reader_release(ReaderObject *reader)
         state->closed = true;
         pcap_breakloop(state->handle);
         wake_reader(state);
+        if (state->stream != nullptr)
+            wake_stream(state->stream);
     } else {
         release_handle(reader, state);
     }
@@ -140,10 +142,16 @@ static PyObject *reader_next(PyObject *self, PyObject *)
     const u_char *data = nullptr;
     int status;
     if (state->stream != nullptr) {
-        StreamUnlocked unlocked(state->stream);
+        begin_stream_read(state->stream);
         status = pcap_next_ex(scope.handle(), &hdr, &data);
-        if (status == PCAP_ERROR && raised_in_stream(state->stream))
-            return nullptr;
+        if (status == PCAP_ERROR) {
+            StreamFailure failure = end_failed_read(state->stream);
+            if (failure == StreamFailure::raised)
+                return nullptr;
+            // Closed meanwhile, or a file object with no data yet: no packet.
+            if (failure != StreamFailure::none)
+                status = 0;
+        }
     } else {
         LiveWait live(state, false);
         PyThreadState *thread_state = PyEval_SaveThread();
@@ -309,11 +317,18 @@ static PyObject *reader_capture(PyObject *self, PyObject *args, const char *form
     u_char *user = reinterpret_cast<u_char *>(&ctx);
     int status;
     if (state->stream != nullptr) {
-        StreamUnlocked unlocked(state->stream);
+        begin_stream_read(state->stream);
         status = loop ? pcap_loop(ctx.pcap, count, locked_packet_callback, user)
                       : pcap_dispatch(ctx.pcap, count, locked_packet_callback, user);
-        if (status == PCAP_ERROR && raised_in_stream(state->stream))
-            return nullptr;
+        if (status == PCAP_ERROR) {
+            StreamFailure failure = end_failed_read(state->stream);
+            if (failure == StreamFailure::raised)
+                return nullptr;
+            // Closed meanwhile, or a file object with no data yet: the
+            // packets delivered so far are the result.
+            if (failure != StreamFailure::none)
+                status = PCAP_ERROR_BREAK;
+        }
     } else {
         LiveWait live(state, loop);
         bool module_waits = state->wake_fd >= 0;
@@ -577,7 +592,9 @@ static PyObject *reader_getfd(PyObject *self, PyObject *)
     if (reader == nullptr)
         return nullptr;
     // libpcap gives the descriptor of its own stream; the module's stream
-    // has none of its own (fopencookie), so the file's is given instead.
+    // has none of its own (fopencookie), so the file's is given instead, and
+    // -1 over a file object, whose own descriptor would be misleading: data
+    // waits in its buffers above it.
     const HandleState *state = find_handle_state(reader);
     if (state != nullptr && state->stream != nullptr)
         return PyLong_FromLong(state->stream->fd);

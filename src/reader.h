@@ -24,9 +24,10 @@ WIRELET_EXPORT PyObject *new_pcapobject(pcap_t *handle, unsigned int net, unsign
 // opened with, which libpcap does not report back.
 void reader_set_read_timeout(PyObject *reader, int to_ms);
 
-// pcap_open_offline for open_offline, through a stream of the module's own
-// where it can be, so that reads keep the interpreter lock until they must
-// wait. Errors are libpcap's, in errbuf.
-pcap_t *open_capture_file(const char *filename, char *errbuf);
+// pcap_open_offline_with_tstamp_precision for open_offline, through a stream
+// of the module's own where it can be, so that reads keep the interpreter
+// lock until they must wait. Errors are libpcap's, in errbuf; or errbuf is
+// empty and an exception is set, when a signal handler raised (stream.h).
+pcap_t *open_capture_file(const char *filename, u_int precision, char *errbuf);
 
 #endif

@@ -18,7 +18,7 @@
 from collections.abc import Callable
 from _typeshed import structseq
 from types import TracebackType
-from typing import Final, final, type_check_only
+from typing import Final, Protocol, final, type_check_only
 
 from typing_extensions import Self
 
@@ -188,6 +188,20 @@ def open_live(device: str, snaplen: int, promisc: int, to_ms: int, /) -> Reader:
 
 def open_offline(filename: str, /) -> Reader:
     """Open a capture file for reading."""
+
+@type_check_only
+class _Readable(Protocol):
+    def read(self, size: int, /) -> bytes | None: ...
+
+@type_check_only
+class _ReadableInto(Protocol):
+    def readinto(self, buffer: memoryview, /) -> int | None: ...
+
+def fopen_offline(file: _Readable | _ReadableInto, /) -> Reader:
+    """Read a capture file from a binary file object (gzip.open(), io.BytesIO, a pipe...), which stays open."""
+
+def fopen_offline_with_tstamp_precision(file: _Readable | _ReadableInto, precision: int, /) -> Reader:
+    """The same, with time stamps in microseconds (0) or nanoseconds (1)."""
 
 def create(device: str, /) -> Reader:
     """A handle on a device that captures only after its settings and activate()."""

@@ -4,6 +4,8 @@ own stream (the path kept for other libpcap versions)."""
 import glob
 import json
 import os
+import subprocess
+import sys
 import threading
 import time
 
@@ -161,3 +163,99 @@ def test_ctrl_c_ends_a_read_that_waits_for_a_fifo(tmp_path, shim):
     os.mkfifo(fifo)
     out, _ = shim(None, f"import sys; sys.path.insert(0, {HERE!r})\n" + INTERRUPT_FIFO, fifo)
     assert out.splitlines() == ["refused", "interrupted", "b'after'"]
+
+
+CUT_SHORT = r"""
+import os, signal, sys, wirelet
+import pcapfile
+records = [pcapfile.record(bytes([i]) * 40, ts=(i, 0)) for i in range(4)]
+feed = os.open(sys.argv[1], os.O_RDWR)
+os.write(feed, pcapfile.global_header() + records[0] + records[1][:8])
+r = wirelet.open_offline(sys.argv[1])
+def interrupt(*args):
+    raise KeyboardInterrupt
+signal.signal(signal.SIGALRM, interrupt)
+got = [r.next()[1][0]]
+# Interrupted inside a record's header, then inside a record's data.
+for how, rest in (("next", records[1][8:] + records[2][:30]), ("loop", records[2][30:] + records[3])):
+    signal.setitimer(signal.ITIMER_REAL, 0.1)
+    try:
+        r.next() if how == "next" else r.loop(-1, lambda h, d: got.append(d[0]))
+    except KeyboardInterrupt:
+        got.append(how)
+    os.write(feed, rest)
+os.close(feed)
+r.loop(-1, lambda h, d: got.append(d[0]))
+print(got)
+"""
+
+
+def test_a_read_interrupted_inside_a_record_loses_nothing(tmp_path, shim):
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    out, _ = shim(None, f"import sys; sys.path.insert(0, {HERE!r})\n" + CUT_SHORT, fifo)
+    assert out == "[0, 'next', 1, 'loop', 2, 3]"
+
+
+WAIT = r"""
+import signal, sys, threading, wirelet
+signal.signal(signal.SIGALRM, lambda *args: None)
+signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)  # harmless signals throughout
+r = wirelet.open_offline(sys.argv[1])
+first = r.next()[1]
+threading.Timer(0.2, r.close).start()
+result = r.next() if sys.argv[2] == "next" else r.loop(-1, print)
+signal.setitimer(signal.ITIMER_REAL, 0)
+print(first, result)
+"""
+
+
+@pytest.mark.parametrize("how", ["next", "loop"])
+@pytest.mark.parametrize("source", ["fifo", "stdin"])
+def test_waits_on_a_fifo_or_standard_input_answer_signals_and_close(tmp_path, source, how):
+    # The open waits for the FIFO's writer, then for the header, which comes
+    # late with a record; the writer never sends more nor goes away.
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    path = fifo if source == "fifo" else "-"
+    child = subprocess.Popen([sys.executable, "-c", WAIT, path, how], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        time.sleep(0.2)
+        feed = os.open(fifo, os.O_RDWR) if source == "fifo" else child.stdin.fileno()
+        time.sleep(0.2)
+        os.write(feed, pcapfile.global_header() + pcapfile.record(b"late"))
+        out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+        if source == "fifo":
+            os.close(feed)
+    assert child.returncode == 0, err
+    assert out.strip() == ("b'late' (None, b'')" if how == "next" else "b'late' None")
+
+
+OPEN_FIFO = r"""
+import signal, sys, threading, wirelet
+import pcapfile
+fifo = sys.argv[1]
+def interrupt(*args):
+    raise KeyboardInterrupt
+signal.signal(signal.SIGALRM, interrupt)
+signal.setitimer(signal.ITIMER_REAL, 0.1)
+try:
+    wirelet.open_offline(fifo)  # no writer comes
+except KeyboardInterrupt:
+    print("interrupted")
+def writer():  # in this process: the open must not hold the lock
+    with open(fifo, "wb") as f:
+        f.write(pcapfile.global_header() + pcapfile.record(b"from a thread"))
+threading.Thread(target=writer).start()
+print(wirelet.open_offline(fifo).next()[1])
+"""
+
+
+def test_opening_a_fifo_waits_like_python_s_open(tmp_path, shim):
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    out, _ = shim(None, f"import sys; sys.path.insert(0, {HERE!r})\n" + OPEN_FIFO, fifo)
+    assert out.splitlines() == ["interrupted", "b'from a thread'"]

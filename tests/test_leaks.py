@@ -2,6 +2,7 @@
 Python allocations, resident memory and open descriptors stay flat."""
 import ast
 import gc
+import io
 import os
 import sys
 
@@ -44,7 +45,9 @@ def env(tmp_path_factory):
     r = wirelet.open_offline(many)
     h, d = r.next()
     r.close()
-    return {"tmp": tmp, "many": many, "header": h, "data": d, "prog": wirelet.BPFProgram("udp port 53")}
+    with open(SAMPLE, "rb") as f:
+        sample = f.read()
+    return {"tmp": tmp, "many": many, "sample": sample, "header": h, "data": d, "prog": wirelet.BPFProgram("udp port 53")}
 
 
 def reading(env):
@@ -91,6 +94,11 @@ def full(env):
 CHECKS = {
     "open_offline": (lambda e: (wirelet.open_offline(SAMPLE).close(),
                                 expect(wirelet.PcapError, wirelet.open_offline, "/nonexistent")), 3000),
+    "fopen_offline": (lambda e: (wirelet.fopen_offline(io.BytesIO(e["sample"])).close(),
+                                 expect(TypeError, wirelet.fopen_offline, 3)), 3000),
+    "fopen_offline_with_tstamp_precision": (
+        lambda e: (wirelet.fopen_offline_with_tstamp_precision(io.BytesIO(e["sample"]), 1).loop(-1, lambda h, d: None),
+                   expect(wirelet.PcapError, wirelet.fopen_offline_with_tstamp_precision, io.BytesIO(), 0)), 3000),
     "open_live": (lambda e: (wirelet.open_live("lo", 128, 0, 10).close()
                              if ROOT else expect(wirelet.PcapError, wirelet.open_live, "lo", 128, 0, 10),
                              expect(wirelet.PcapError, wirelet.open_live, "nosuchdev0", 128, 0, 10)), 100),

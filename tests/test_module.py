@@ -27,7 +27,7 @@ CONSTANTS = {
 def test_module_docstring_and_public_names():
     assert wirelet.__doc__ == "A wrapper for the Packet Capture (PCAP) library"
     public = {n for n in dir(wirelet) if not n.startswith("__")}
-    functions = {"open_live", "open_offline", "create"}
+    functions = {"open_live", "open_offline", "fopen_offline", "fopen_offline_with_tstamp_precision", "create"}
     assert functions <= public
     assert public - functions - {"lookupdev", "findalldevs", "compile", "devices", "datalink_name_to_val",
                                  "datalink_val_to_name", "datalink_val_to_description"} == (
