@@ -1,4 +1,6 @@
-// Dumper: a capture file open for writing.
+// Dumper: a capture file open for writing, to a path, standard output or a
+// Python file object, through the module's own stream (write_stream.h).
+// Everything here runs with the interpreter lock held.
 #include "dumper.h"
 
 #include <fcntl.h>
@@ -14,6 +16,7 @@
 
 #include "module.h"
 #include "pkthdr.h"
+#include "write_stream.h"
 
 // ---------------------------------------------------------------------------
 // The streams behind the Dumpers.
@@ -21,17 +24,21 @@
 // libpcap writes records through stdio and reports no failure: a write that
 // fails only sets the stream's error flag, pcap_dump() (1.10.3) drops every
 // record while the flag is set, and pcap_dump_close() discards what fclose()
-// says. So dump() tests the flag after each record and close() flushes and
-// tests before the stream is closed. What that needs beyond the handle (the
-// file's name for messages, the first failure) is kept here, since the
-// Dumper's layout stays its one documented field. An entry lives as long as
-// its handle. Touched only with the interpreter lock held.
+// says. So the module writes through a stream of its own (write_stream.h)
+// under every Dumper it opens: dump() tests the flag after each record, and
+// close() flushes, closes and reports either failure. What that needs beyond
+// the handle (the stream, the file's name for messages, the first failure)
+// is kept here, since the Dumper's layout stays its one documented field. An
+// entry lives as long as its handle. Touched only with the interpreter lock
+// held.
 
 struct DumpStream {
     const pcap_dumper_t *handle; // not owned
     std::string name;            // the file as messages name it
     int error;                   // errno of the first failed write; 0 if none
     bool reported;               // a call has raised that failure
+    WriteStream *stream;         // the module's stream, owned; null under a
+                                 // handle that native code opened
 };
 
 static std::vector<DumpStream> dump_streams;
@@ -72,9 +79,35 @@ static DumperObject *dumper_receiver(PyObject *self)
     return reinterpret_cast<DumperObject *>(self);
 }
 
+static WriteStream *write_stream_of(const pcap_dumper_t *handle)
+{
+    const DumpStream *entry = find_dump_stream(handle);
+    return entry != nullptr ? entry->stream : nullptr;
+}
+
+// Before a call touches the Dumper's stream: waits while another thread's
+// write on it has given up the lock. Returns 0, or -1 with an exception set
+// (a use from inside that write, a signal handler's exception, or, when
+// open is true, a Dumper closed meanwhile).
+static int dumper_wait(DumperObject *dumper, bool open)
+{
+    for (;;) {
+        if (dumper->dumper == nullptr) {
+            if (!open)
+                return 0;
+            PyErr_SetString(PcapError, "Dumper is already closed.");
+            return -1;
+        }
+        int waited = write_stream_wait(write_stream_of(dumper->dumper));
+        if (waited <= 0)
+            return waited;
+    }
+}
+
 // Finishes the file: flushes the buffered records and closes it. The handle is
-// released whatever happens. Returns 0, or -1 with PcapError set when a write
-// failed, now or before; a failure that dump() has raised already is raised
+// released whatever happens. Returns 0, or -1 with an exception set when a
+// write or the close failed, now or before (PcapError), or the file object or
+// a signal handler raised; a failure that dump() has raised already is raised
 // again only if again is true.
 static int dumper_release(DumperObject *dumper, bool again)
 {
@@ -82,17 +115,25 @@ static int dumper_release(DumperObject *dumper, bool again)
     if (handle == nullptr)
         return 0;
     dumper->dumper = nullptr;
-    int reason = pcap_dump_flush(handle) == 0 ? 0 : errno;
-    bool failed = reason != 0 || ferror(pcap_dump_file(handle));
-    pcap_dump_close(handle);
-    int status = 0;
     const DumpStream *entry = find_dump_stream(handle);
-    if (failed && (again || entry == nullptr || !entry->reported)) {
-        raise_write_error(handle, reason);
-        status = -1;
+    int status = 0;
+    int reason = 0;
+    if (entry != nullptr && entry->stream != nullptr) {
+        status = write_stream_close(entry->stream);
+        reason = errno;
+    } else {
+        reason = pcap_dump_flush(handle) == 0 ? 0 : errno;
+        status = reason != 0 || ferror(pcap_dump_file(handle)) ? -2 : 0;
+        pcap_dump_close(handle);
+    }
+    if (status == -2) {
+        if (again || entry == nullptr || !entry->reported)
+            raise_write_error(handle, reason);
+        else
+            status = 0;
     }
     std::erase_if(dump_streams, [handle](const DumpStream &e) { return e.handle == handle; });
-    return status;
+    return status < 0 ? -1 : 0;
 }
 
 // Keeps the exception being raised, if any, aside for its lifetime:
@@ -124,57 +165,14 @@ private:
 #endif
 };
 
-// pcap_dump_open(p, "-") (1.10.3) writes to the C library's stdout, which
-// pcap_dump_close() then closes, and descriptor 1 with it. This writes to a
-// duplicate of descriptor 1 instead, with pcap_dump_open()'s checks and
-// messages. Returns the handle, or null with PcapError set.
-static pcap_dumper_t *open_standard_output(pcap_t *pcap)
-{
-    int linktype = pcap_datalink(pcap);
-    if (linktype == PCAP_ERROR_NOT_ACTIVATED) {
-        PyErr_SetString(PcapError, "-: not-yet-activated pcap_t passed to pcap_dump_open");
-        return nullptr;
-    }
-    int fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
-    FILE *stream = fd < 0 ? nullptr : fdopen(fd, "wb");
-    if (stream == nullptr) {
-        int reason = errno;
-        if (fd >= 0)
-            close(fd);
-        PyErr_Format(PcapError, "standard output: %s", std::strerror(reason));
-        return nullptr;
-    }
-    pcap_dumper_t *handle = pcap_dump_fopen(pcap, stream);
-    if (handle != nullptr)
-        return handle;
-    // pcap_dump_fopen() closes the stream when it cannot write the header but
-    // not when it refuses the link type, and calls it "stream" either way.
-    // The stream is closed here only on the refusal's exact words: a guess
-    // the other way would close it twice.
-    char refusal[PCAP_ERRBUF_SIZE];
-    std::snprintf(refusal, sizeof refusal, "stream: link-layer type %d isn't supported in savefiles", linktype);
-    std::string_view message = pcap_geterr(pcap);
-    if (message == refusal) {
-        std::fclose(stream);
-        PyErr_Format(PcapError, "-: link-layer type %d isn't supported in savefiles", linktype);
-    } else if (message.starts_with("Can't write to stream:")) {
-        // What is left of the message still ends in libpcap's terminator.
-        message.remove_prefix(sizeof "Can't write to stream:" - 1);
-        PyErr_Format(PcapError, "Can't write to standard output:%s", message.data());
-    } else {
-        PyErr_SetString(PcapError, pcap_geterr(pcap));
-    }
-    return nullptr;
-}
-
 // New reference to a Dumper that owns handle, whose messages call the file
 // name, or null with an exception set and handle still the caller's.
-static PyObject *dumper_new(pcap_dumper_t *handle, const char *name)
+static PyObject *dumper_new(pcap_dumper_t *handle, const char *name, WriteStream *stream)
 {
     if (ready_type(&Pdumpertype) < 0)
         return nullptr;
     try {
-        dump_streams.push_back({handle, name, 0, false});
+        dump_streams.push_back({handle, name, 0, false, stream});
     } catch (const std::exception &) {
         return PyErr_NoMemory();
     }
@@ -191,30 +189,153 @@ PyObject *new_pcapdumper(pcap_dumper_t *handle)
 {
     // Native code hands over a stream whose name it does not give; libpcap
     // calls such a stream "stream" too.
-    return dumper_new(handle, "stream");
+    return dumper_new(handle, "stream", nullptr);
+}
+
+// A dump handle of pcap over a new stream of the module's, which takes the
+// file header and keeps it until it is given somewhere to write. label is
+// the file as libpcap's refusals name it, function the call that refuses a
+// handle that is not activated. Returns null with PcapError set.
+static pcap_dumper_t *open_dump_stream(pcap_t *pcap, const char *label, const char *function, WriteStream **stream)
+{
+    // pcap_dump_fopen() does not check activation: it would write link
+    // type 0 for a handle that has none.
+    if (pcap_datalink(pcap) == PCAP_ERROR_NOT_ACTIVATED) {
+        PyErr_Format(PcapError, "%s: not-yet-activated pcap_t passed to %s", label, function);
+        return nullptr;
+    }
+    *stream = write_stream_new();
+    if (*stream == nullptr)
+        return nullptr;
+    pcap_dumper_t *handle = pcap_dump_fopen(pcap, (*stream)->file);
+    if (handle != nullptr)
+        return handle;
+    // The stream takes the header whatever happens, so the refusal is of the
+    // link type, which pcap_dump_fopen() (1.10.3) words for a "stream" and
+    // leaves the stream open for. A header it could not write, the one other
+    // failure, closes it.
+    std::string_view message = pcap_geterr(pcap);
+    bool closed = message.starts_with("Can't write to stream");
+    if (message.starts_with("stream: "))
+        message.remove_prefix(sizeof "stream: " - 1);
+    PyErr_Format(PcapError, "%s: %s", label, message.data());
+    write_stream_discard(*stream, closed);
+    return nullptr;
+}
+
+// open() of a file to write, which for a FIFO waits for a reader: without
+// the lock, serving signals as Python's open() does. Returns the descriptor,
+// or -1 with errno set (0 when a signal handler raised).
+static int open_for_writing(const char *path, int flags)
+{
+    for (;;) {
+        int fd;
+        Py_BEGIN_ALLOW_THREADS
+        fd = open(path, flags | O_CLOEXEC, 0666);
+        Py_END_ALLOW_THREADS
+        if (fd >= 0 || errno != EINTR)
+            return fd;
+        if (PyErr_CheckSignals() < 0) {
+            errno = 0;
+            return -1;
+        }
+    }
+}
+
+static PyObject *raise_open_error(const char *path, WriteStream *stream)
+{
+    if (errno != 0)
+        PyErr_Format(PcapError, "%s: %s", path, std::strerror(errno));
+    write_stream_discard(stream, false);
+    return nullptr;
+}
+
+// The Dumper over handle and stream, or null with an exception set and both
+// released.
+static PyObject *dumper_finish(pcap_dumper_t *handle, const char *name, WriteStream *stream)
+{
+    PyObject *dumper = dumper_new(handle, name, stream);
+    if (dumper == nullptr)
+        write_stream_discard(stream, false);
+    return dumper;
+}
+
+// pcap_dump_open(p, "-") (1.10.3) writes to the C library's stdout, which
+// pcap_dump_close() then closes, and descriptor 1 with it. This writes to a
+// duplicate of descriptor 1 instead.
+static PyObject *open_standard_output(pcap_t *pcap, const char *function)
+{
+    WriteStream *stream;
+    pcap_dumper_t *handle = open_dump_stream(pcap, "-", function, &stream);
+    if (handle == nullptr)
+        return nullptr;
+    int fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        PyErr_Format(PcapError, "standard output: %s", std::strerror(errno));
+        write_stream_discard(stream, false);
+        return nullptr;
+    }
+    off_t position = lseek(fd, 0, SEEK_CUR);
+    write_stream_attach_fd(stream, fd, position < 0 ? 0 : position);
+    return dumper_finish(handle, "standard output", stream);
 }
 
 PyObject *dumper_open(pcap_t *pcap, const char *filename)
 {
-    pcap_dumper_t *handle;
-    const char *name = filename;
-    if (std::strcmp(filename, "-") == 0) {
-        handle = open_standard_output(pcap);
-        name = "standard output";
-    } else {
-        handle = pcap_dump_open(pcap, filename);
-        if (handle == nullptr)
-            PyErr_SetString(PcapError, pcap_geterr(pcap));
-    }
+    if (std::strcmp(filename, "-") == 0)
+        return open_standard_output(pcap, "pcap_dump_open");
+    WriteStream *stream;
+    pcap_dumper_t *handle = open_dump_stream(pcap, filename, "pcap_dump_open", &stream);
     if (handle == nullptr)
         return nullptr;
-    PyObject *dumper = dumper_new(handle, name);
-    if (dumper == nullptr)
-        pcap_dump_close(handle);
-    return dumper;
+    int fd = open_for_writing(filename, O_WRONLY | O_CREAT | O_TRUNC);
+    if (fd < 0)
+        return raise_open_error(filename, stream);
+    write_stream_attach_fd(stream, fd, 0);
+    return dumper_finish(handle, filename, stream);
 }
 
-// Dropping an open Dumper finishes its file. A write failure that no call has
+PyObject *dumper_open_append(pcap_t *pcap, const char *filename)
+{
+    if (std::strcmp(filename, "-") == 0)
+        return open_standard_output(pcap, "pcap_dump_open_append");
+    WriteStream *stream;
+    pcap_dumper_t *handle = open_dump_stream(pcap, filename, "pcap_dump_open_append", &stream);
+    if (handle == nullptr)
+        return nullptr;
+    int fd = open_for_writing(filename, O_RDWR | O_CREAT | O_APPEND);
+    if (fd < 0)
+        return raise_open_error(filename, stream);
+    // Nothing is written unless the file is empty or has the same header.
+    off_t end = -1;
+    if (write_stream_check_append(stream, fd, filename) < 0 || (end = lseek(fd, 0, SEEK_END)) < 0) {
+        if (end < 0 && !PyErr_Occurred())
+            PyErr_Format(PcapError, "Can't seek to the end of %s: %s", filename, std::strerror(errno));
+        close(fd);
+        write_stream_discard(stream, false);
+        return nullptr;
+    }
+    write_stream_attach_fd(stream, fd, end);
+    return dumper_finish(handle, filename, stream);
+}
+
+PyObject *dumper_fopen(pcap_t *pcap, PyObject *file)
+{
+    int writable = PyObject_HasAttrString(file, "write");
+    if (!writable) {
+        PyErr_Format(PyExc_TypeError, "a binary file object with write() is required, not %.200s",
+                     Py_TYPE(file)->tp_name);
+        return nullptr;
+    }
+    WriteStream *stream;
+    pcap_dumper_t *handle = open_dump_stream(pcap, "stream", "pcap_dump_fopen", &stream);
+    if (handle == nullptr)
+        return nullptr;
+    write_stream_attach_object(stream, file);
+    return dumper_finish(handle, "stream", stream);
+}
+
+// Dropping an open Dumper finishes its file. A failure that no call has
 // raised goes to the interpreter's hook for errors it cannot raise, without
 // the object: the hook may keep what it is handed, and this one is going.
 static void dumper_dealloc(PyObject *self)
@@ -232,10 +353,24 @@ PyDoc_STRVAR(close_doc, "close the dump file");
 static PyObject *dumper_close(PyObject *self, PyObject *)
 {
     DumperObject *dumper = dumper_receiver(self);
-    if (dumper == nullptr)
+    if (dumper == nullptr || dumper_wait(dumper, false) < 0 || dumper_release(dumper, true) < 0)
         return nullptr;
-    if (dumper_release(dumper, true) < 0)
-        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// After a record went to the stream, when the stream's error flag is set or
+// some stream needs attention: the record's outcome.
+static PyObject *dump_outcome(const pcap_dumper_t *handle, int reason)
+{
+    if (WriteStream *stream = write_stream_of(handle)) {
+        if (write_stream_raised(stream) < 0)
+            return nullptr;
+        if (stream->error != 0)
+            return raise_write_error(handle, stream->error);
+    }
+    // The flag stays set, so every later record is refused the same way.
+    if (ferror_unlocked(pcap_dump_file(const_cast<pcap_dumper_t *>(handle))))
+        return raise_write_error(handle, reason);
     Py_RETURN_NONE;
 }
 
@@ -267,22 +402,60 @@ static PyObject *dumper_dump(PyObject *self, PyObject *const *args, Py_ssize_t n
         PyErr_SetString(PcapError, "Dumper is already closed.");
         return nullptr;
     }
+    if (write_streams_attention != 0 && dumper_wait(dumper, true) < 0)
+        return nullptr;
     // libpcap writes caplen bytes from data; never let it read past what was
     // given. The record then says how many bytes it really holds.
     if (static_cast<Py_ssize_t>(hdr.caplen) > length)
         hdr.caplen = static_cast<bpf_u_int32>(length);
     FILE *stream = pcap_dump_file(dumper->dumper);
     pcap_dump(reinterpret_cast<u_char *>(dumper->dumper), &hdr, reinterpret_cast<const u_char *>(data));
-    // The flag stays set, so every later record is refused the same way. The
-    // interpreter lock serialises all use of the stream: no stdio lock needed.
-    if (ferror_unlocked(stream))
-        return raise_write_error(dumper->dumper, errno);
+    // The interpreter lock serialises all use of the stream: no stdio lock.
+    if (ferror_unlocked(stream) || write_streams_attention != 0)
+        return dump_outcome(dumper->dumper, errno);
     Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(flush_doc, "flushes the dump file");
+static PyObject *dumper_flush(PyObject *self, PyObject *)
+{
+    DumperObject *dumper = dumper_receiver(self);
+    if (dumper == nullptr || dumper_wait(dumper, true) < 0)
+        return nullptr;
+    int status;
+    if (WriteStream *stream = write_stream_of(dumper->dumper))
+        status = write_stream_flush(stream);
+    else
+        status = pcap_dump_flush(dumper->dumper) == 0 ? 0 : -2;
+    if (status == -2)
+        return raise_write_error(dumper->dumper, errno);
+    if (status < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyDoc_STRVAR(ftell_doc, "returns the file position");
+static PyObject *dumper_ftell(PyObject *self, PyObject *)
+{
+    DumperObject *dumper = dumper_receiver(self);
+    if (dumper == nullptr || dumper_wait(dumper, true) < 0)
+        return nullptr;
+    if (WriteStream *stream = write_stream_of(dumper->dumper))
+        return PyLong_FromLongLong(write_stream_tell(stream));
+    int64_t position = pcap_dump_ftell64(dumper->dumper);
+    if (position < 0) {
+        const DumpStream *entry = find_dump_stream(dumper->dumper);
+        PyErr_Format(PcapError, "%s: %s", entry != nullptr ? entry->name.c_str() : "stream", std::strerror(errno));
+        return nullptr;
+    }
+    return PyLong_FromLongLong(position);
 }
 
 static PyMethodDef dumper_methods[] = {
     {"close", dumper_close, METH_VARARGS, close_doc},
     {"dump", fast_method(dumper_dump), METH_FASTCALL, dump_doc},
+    {"flush", dumper_flush, METH_NOARGS, flush_doc},
+    {"ftell", dumper_ftell, METH_NOARGS, ftell_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,4 +1,5 @@
-// Dumper: a capture file open for writing.
+// Dumper: a capture file open for writing, to a path, standard output or a
+// Python file object.
 #ifndef WIRELET_DUMPER_H
 #define WIRELET_DUMPER_H
 
@@ -21,5 +22,13 @@ WIRELET_EXPORT PyObject *new_pcapdumper(pcap_dumper_t *handle);
 // New reference to a Dumper writing pcap's link type to filename ("-" for
 // standard output), or null with PcapError set.
 PyObject *dumper_open(pcap_t *pcap, const char *filename);
+
+// The same, appending to filename if it is a capture file with the same
+// header, creating it if it does not exist.
+PyObject *dumper_open_append(pcap_t *pcap, const char *filename);
+
+// New reference to a Dumper writing through the file object's write(), or
+// null with an exception set.
+PyObject *dumper_fopen(pcap_t *pcap, PyObject *file);
 
 #endif

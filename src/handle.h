@@ -27,6 +27,7 @@ struct HandleState {
                                 // capture file is read from its own callable
     bool closed = false;        // the Reader let go of the handle during a read
     int failed_activation = 0;  // what a failed pcap_activate returned, or 0
+    bool dead = false;          // from open_dead: libpcap's descriptor 0 is none
     // Live captures the module waits for itself (live_wait.h):
     int wake_fd = -1;           // eventfd that close() signals; -1 when libpcap waits
     int timeout_ms = 0;         // the read timeout asked for; 0 or less: none

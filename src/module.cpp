@@ -100,6 +100,40 @@ static PyObject *wirelet_open_offline(PyObject *, PyObject *args)
     return wrap_handle(handle, 0, 0);
 }
 
+// A Reader over a handle attached to nothing, to write capture files or
+// compile filters with; libpcap takes any precision other than nanoseconds
+// as microseconds.
+static PyObject *open_dead_reader(int linktype, int snaplen, int precision)
+{
+    pcap_t *handle = pcap_open_dead_with_tstamp_precision(linktype, snaplen, static_cast<u_int>(precision));
+    if (handle == nullptr)
+        return PyErr_NoMemory();  // libpcap's one way to fail
+    PyObject *reader = wrap_handle(handle, 0, 0);
+    if (reader != nullptr)
+        reader_set_dead(reader);
+    return reader;
+}
+
+PyDoc_STRVAR(open_dead_doc, "open_dead(linktype, snaplen) opens a pcap handle attached to nothing");
+static PyObject *wirelet_open_dead(PyObject *, PyObject *args)
+{
+    int linktype, snaplen;
+    if (!PyArg_ParseTuple(args, "ii:open_dead", &linktype, &snaplen))
+        return nullptr;
+    return open_dead_reader(linktype, snaplen, PCAP_TSTAMP_PRECISION_MICRO);
+}
+
+PyDoc_STRVAR(open_dead_with_tstamp_precision_doc,
+             "open_dead_with_tstamp_precision(linktype, snaplen, precision) opens a pcap handle attached to "
+             "nothing, with that time stamp precision");
+static PyObject *wirelet_open_dead_with_tstamp_precision(PyObject *, PyObject *args)
+{
+    int linktype, snaplen, precision;
+    if (!PyArg_ParseTuple(args, "iii:open_dead_with_tstamp_precision", &linktype, &snaplen, &precision))
+        return nullptr;
+    return open_dead_reader(linktype, snaplen, precision);
+}
+
 PyDoc_STRVAR(fopen_offline_doc, "fopen_offline(file) opens a pcap formated file from a binary file object");
 static PyObject *wirelet_fopen_offline(PyObject *, PyObject *args)
 {
@@ -190,6 +224,9 @@ static PyMethodDef wirelet_functions[] = {
     {"datalink_val_to_name", wirelet_datalink_val_to_name, METH_VARARGS, datalink_val_to_name_doc},
     {"datalink_val_to_description", wirelet_datalink_val_to_description, METH_VARARGS,
      datalink_val_to_description_doc},
+    {"open_dead", wirelet_open_dead, METH_VARARGS, open_dead_doc},
+    {"open_dead_with_tstamp_precision", wirelet_open_dead_with_tstamp_precision, METH_VARARGS,
+     open_dead_with_tstamp_precision_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -77,6 +77,12 @@ void reader_set_read_timeout(PyObject *reader, int to_ms)
         state->timeout_ms = to_ms;
 }
 
+void reader_set_dead(PyObject *reader)
+{
+    if (HandleState *state = find_handle_state(reinterpret_cast<ReaderObject *>(reader)))
+        state->dead = true;
+}
+
 // Detaches the handle from the Reader. It is released now, or by the read
 // still running on it when that read ends.
 static void reader_release(ReaderObject *reader)
@@ -409,6 +415,30 @@ static PyObject *reader_dump_open(PyObject *self, PyObject *args)
     return dumper_open(reader->pcap, filename);
 }
 
+PyDoc_STRVAR(dump_open_append_doc, "creates a dumper object appending to a capture file");
+static PyObject *reader_dump_open_append(PyObject *self, PyObject *args)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    const char *filename;
+    if (!PyArg_ParseTuple(args, "s:dump_open_append", &filename) || claim(reader, Access::change) == nullptr)
+        return nullptr;
+    return dumper_open_append(reader->pcap, filename);
+}
+
+PyDoc_STRVAR(dump_fopen_doc, "creates a dumper object writing to a binary file object");
+static PyObject *reader_dump_fopen(PyObject *self, PyObject *args)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    PyObject *file;
+    if (!PyArg_ParseTuple(args, "O:dump_fopen", &file) || claim(reader, Access::change) == nullptr)
+        return nullptr;
+    return dumper_fopen(reader->pcap, file);
+}
+
 PyDoc_STRVAR(close_doc, "close the capture");
 // close() and __exit__(*args): no receiver test and no guard; closing a closed
 // Reader does nothing.
@@ -598,6 +628,8 @@ static PyObject *reader_getfd(PyObject *self, PyObject *)
     const HandleState *state = find_handle_state(reader);
     if (state != nullptr && state->stream != nullptr)
         return PyLong_FromLong(state->stream->fd);
+    if (state != nullptr && state->dead)
+        return PyLong_FromLong(-1);
     return Py_BuildValue("i", pcap_get_selectable_fd(reader->pcap));
 }
 
@@ -714,6 +746,8 @@ static PyMethodDef reader_methods[] = {
     {"setnonblock", reader_setnonblock, METH_VARARGS, setnonblock_doc},
     {"setdirection", reader_setdirection, METH_VARARGS, setdirection_doc},
     {"dump_open", reader_dump_open, METH_VARARGS, dump_open_doc},
+    {"dump_open_append", reader_dump_open_append, METH_VARARGS, dump_open_append_doc},
+    {"dump_fopen", reader_dump_fopen, METH_VARARGS, dump_fopen_doc},
     {"sendpacket", reader_sendpacket, METH_VARARGS, sendpacket_doc},
     {"stats", reader_stats, METH_NOARGS, stats_doc},
     {"close", reader_close, METH_NOARGS, close_doc},

@@ -24,6 +24,10 @@ WIRELET_EXPORT PyObject *new_pcapobject(pcap_t *handle, unsigned int net, unsign
 // opened with, which libpcap does not report back.
 void reader_set_read_timeout(PyObject *reader, int to_ms);
 
+// Tells a Reader made by new_pcapobject that its handle is attached to
+// nothing (pcap_open_dead), whose descriptor libpcap gives as 0.
+void reader_set_dead(PyObject *reader);
+
 // pcap_open_offline_with_tstamp_precision for open_offline, through a stream
 // of the module's own where it can be, so that reads keep the interpreter
 // lock until they must wait. Errors are libpcap's, in errbuf; or errbuf is

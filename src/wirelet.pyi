@@ -16,7 +16,7 @@
 # them under `if typing.TYPE_CHECKING:`.
 
 from collections.abc import Callable
-from _typeshed import structseq
+from _typeshed import SupportsWrite, structseq
 from types import TracebackType
 from typing import Final, Protocol, final, type_check_only
 
@@ -76,10 +76,16 @@ class Pkthdr:
 @final
 @type_check_only
 class Dumper:
-    """A capture file open for writing, from Reader.dump_open()."""
+    """A capture file open for writing, from Reader.dump_open(), dump_open_append() or dump_fopen()."""
 
     def dump(self, header: Pkthdr, data: bytes, /) -> None:
         """Append one packet; at most len(data) bytes are written."""
+
+    def flush(self) -> None:
+        """Write everything dumped so far to the file, then flush the file object, if any."""
+
+    def ftell(self) -> int:
+        """The file position in bytes, counting what is still buffered."""
 
     def close(self) -> None:
         """Flush and close the file; dump() raises PcapError afterwards."""
@@ -103,6 +109,12 @@ class Reader:
 
     def dump_open(self, filename: str, /) -> Dumper:
         """Create a capture file with this handle's link type and snapshot length."""
+
+    def dump_open_append(self, filename: str, /) -> Dumper:
+        """Append to a capture file with the same header, or create it."""
+
+    def dump_fopen(self, file: SupportsWrite[bytes], /) -> Dumper:
+        """Write a capture file through a binary file object's write(); the object stays open."""
 
     def getnet(self) -> str:
         """The device's IPv4 network number as dotted-quad text ("0.0.0.0" if unknown)."""
@@ -188,6 +200,12 @@ def open_live(device: str, snaplen: int, promisc: int, to_ms: int, /) -> Reader:
 
 def open_offline(filename: str, /) -> Reader:
     """Open a capture file for reading."""
+
+def open_dead(linktype: int, snaplen: int, /) -> Reader:
+    """A handle attached to nothing, for writing capture files and compiling filters."""
+
+def open_dead_with_tstamp_precision(linktype: int, snaplen: int, precision: int, /) -> Reader:
+    """The same, writing timestamps at that precision (1: nanoseconds, else microseconds)."""
 
 @type_check_only
 class _Readable(Protocol):

@@ -1,8 +1,11 @@
 """Dumper: files written through it, read back by tcpdump, tshark and wirelet."""
 import json
+import os
 import re
+import shutil
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -225,3 +228,236 @@ def test_dump_open_refusals_name_the_file_for_standard_output_too(capture, tmp_p
             with pytest.raises(wirelet.PcapError, match=f"^{re.escape(name)}: {reason}$"):
                 reader.dump_open(name)
     assert open_fds() == fds
+
+
+def dumped(reader_path, open_dumper):
+    """Copies every packet of reader_path through the Dumper open_dumper(reader) makes."""
+    r = wirelet.open_offline(reader_path)
+    d = open_dumper(r)
+    r.loop(-1, d.dump)
+    d.close()
+    r.close()
+
+
+def test_file_objects_get_exactly_the_file_a_path_gets(tmp_path):
+    import gzip
+    import io
+    path, gz = str(tmp_path / "p.pcap"), str(tmp_path / "p.pcap.gz")
+    dumped(SAMPLE, lambda r: r.dump_open(path))
+    with open(path, "rb") as f:
+        expected = f.read()
+    with gzip.open(gz, "wb") as f:
+        dumped(SAMPLE, lambda r: r.dump_fopen(f))
+    with gzip.open(gz) as f:
+        assert f.read() == expected
+    buffer = io.BytesIO()
+    dumped(SAMPLE, lambda r: r.dump_fopen(buffer))
+    assert buffer.getvalue() == expected
+    # A pipe to a child: tcpdump reads it from its standard input.
+    child = subprocess.Popen(["tcpdump", "-n", "-tt", "-xx", "-r", "-"], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    dumped(SAMPLE, lambda r: r.dump_fopen(child.stdin))
+    assert not child.stdin.closed  # the owner closes it
+    child.stdin.close()
+    assert child.stdout.read() == subprocess.run(
+        ["tcpdump", "-n", "-tt", "-xx", "-r", path], capture_output=True, check=True).stdout
+    assert child.wait(timeout=30) == 0
+    with pytest.raises(TypeError):
+        wirelet.open_offline(SAMPLE).dump_fopen("not a file")
+
+
+class Failing:
+    """A binary file that raises once on the write numbered fail_at, or in flush."""
+
+    def __init__(self, fail_at=None, fail_flush=False):
+        self.chunks, self.writes, self.fail_at, self.fail_flush = [], 0, fail_at, fail_flush
+
+    def write(self, data):
+        self.writes += 1
+        if self.writes == self.fail_at:
+            raise OSError(28, "disk full, once")
+        self.chunks.append(bytes(data))
+        return len(data)
+
+    def flush(self):
+        if self.fail_flush:
+            self.fail_flush = False
+            raise BrokenPipeError("flush failed")
+
+
+def test_exceptions_of_the_file_object_come_out_and_lose_nothing(capture, tmp_path):
+    # Records larger than the stream's buffer: every dump() writes.
+    frames = [pcapfile.udp_frame(bytes([i]) * 40000) for i in range(6)]
+    source = capture(frames)
+    path = str(tmp_path / "ref.pcap")
+    dumped(source, lambda r: r.dump_open(path))
+    with open(path, "rb") as f:
+        expected = f.read()
+    r = wirelet.open_offline(source)
+    sink = Failing(fail_at=2)
+    d = r.dump_fopen(sink)
+    raised = 0
+    for h, data in iter(r.next, (None, b"")):
+        try:
+            d.dump(h, data)
+        except OSError as e:
+            assert e.strerror == "disk full, once"
+            raised += 1
+    d.close()
+    assert raised == 1 and b"".join(sink.chunks) == expected
+    # An exception of flush() comes out of flush(), or of close(), which
+    # still releases the Dumper and never closes the object.
+    for call in ("flush", "close"):
+        sink = Failing(fail_flush=True)
+        d = wirelet.open_offline(source).dump_fopen(sink)
+        with pytest.raises(BrokenPipeError):
+            getattr(d, call)()
+        assert d.close() is None
+        assert b"".join(sink.chunks) == expected[:24]
+
+
+def test_open_dead_writes_what_tcpdump_reads(three, tmp_path):
+    path, frames = three
+    dead = wirelet.open_dead(wirelet.DLT_EN10MB, 65535)
+    assert (dead.datalink(), dead.getfd()) == (wirelet.DLT_EN10MB, -1)  # libpcap says 0: standard input
+    for read in (dead.next, lambda: dead.loop(1, print), lambda: dead.dispatch(1, print)):
+        with pytest.raises(wirelet.PcapError, match="^Packets aren't available from a pcap_open_dead pcap_t$"):
+            read()
+    out = str(tmp_path / "dead.pcap")
+    d = dead.dump_open(out)
+    with wirelet.open_offline(path) as r:
+        r.loop(-1, d.dump)
+    d.close()
+    assert packets_tcpdump(out) == packets_tcpdump(path)
+    assert wirelet.open_dead_with_tstamp_precision(1, 100, 1).dump_open(out).ftell() == 24
+
+
+def test_append_in_sessions_and_its_refusals(three, tmp_path):
+    path, frames = three
+    out = str(tmp_path / "grown.pcap")
+    for session in range(3):
+        with wirelet.open_offline(path) as r:
+            d = r.dump_open_append(out)
+            r.loop(-1, d.dump)
+            d.flush()  # readable while open, and where ftell() says
+            assert len(packets_tcpdump(out)) == 3 * (session + 1)
+            assert d.ftell() == os.path.getsize(out)
+            d.close()
+    assert packets_tcpdump(out) == packets_tcpdump(path) * 3
+    # A file that tcpdump wrote takes records as well.
+    theirs = str(tmp_path / "tcpdump.pcap")
+    subprocess.run(["tcpdump", "-n", "-r", SAMPLE, "-w", theirs], capture_output=True, check=True)
+    dumped(SAMPLE, lambda r: r.dump_open_append(theirs))
+    assert packets_tcpdump(theirs) == packets_tcpdump(SAMPLE) * 2
+    with open(out, "rb") as f:
+        before = f.read()
+    for dead, reason in ((wirelet.open_dead_with_tstamp_precision(1, 65535, 1), "different time stamp precision"),
+                         (wirelet.open_dead(1, 1500), "different snaplen"),
+                         (wirelet.open_dead(wirelet.DLT_RAW, 65535), "different linktype")):
+        with pytest.raises(wirelet.PcapError, match=f"^{re.escape(out)}: {reason}, cannot append to file$"):
+            dead.dump_open_append(out)
+    text = tmp_path / "notes.txt"
+    text.write_text("not a capture file, just some text\n")
+    with pytest.raises(wirelet.PcapError, match=f"^{re.escape(str(text))}: not a pcap file$"):
+        wirelet.open_dead(1, 65535).dump_open_append(str(text))
+    assert text.read_text() == "not a capture file, just some text\n"
+    with open(out, "rb") as f:
+        assert f.read() == before
+    # A nanosecond file stays one.
+    nano = str(tmp_path / "nano.pcap")
+    for _ in range(2):
+        d = wirelet.open_dead_with_tstamp_precision(1, 65535, 1).dump_open_append(nano)
+        with wirelet.open_offline(path) as r:
+            r.loop(-1, d.dump)
+        d.close()
+    with open(nano, "rb") as f:
+        assert f.read(4) == bytes.fromhex("4d3cb2a1")
+    assert len(packets_tcpdump(nano)) == 6
+
+
+PIPE_WRITER = """
+import signal, sys, threading, time, wirelet
+fifo, mode, source = sys.argv[1:]
+ticks, beats = [], []
+r = wirelet.open_offline(source)
+h, data = r.next()
+
+
+def tick(*a):
+    try:  # the Dumper whose write this may interrupt
+        d.flush()
+        ticks.append("flushed")
+    except wirelet.PcapError as e:
+        ticks.append(str(e))
+
+
+def stop(*a):  # the write has waited for a while: did other threads run meanwhile?
+    ticks.append(sum(t > time.monotonic() - 0.3 for t in beats))
+    raise KeyboardInterrupt
+
+
+threading.Thread(target=lambda: [beats.append(time.monotonic()) or time.sleep(0.01) for _ in iter(int, 1)],
+                 daemon=True).start()
+d = r.dump_open(fifo)
+signal.signal(signal.SIGALRM, tick if mode == "harmless" else stop)
+signal.setitimer(signal.ITIMER_REAL, *((0.01, 0.01) if mode == "harmless" else (0.5,)))
+# Another thread dumps into the same Dumper meanwhile: its records wait.
+other = threading.Thread(target=lambda: [d.dump(h, data) for _ in range(100)])
+try:
+    other.start()
+    for i in range(200):
+        d.dump(h, data)
+    other.join()
+    d.close()
+    refused = "a write is in progress on this Dumper: it cannot be used from a signal handler or from the file's write()"
+    print("done", bool(ticks) and set(ticks) <= {"flushed", refused})
+except KeyboardInterrupt:
+    print("interrupted", ticks[0] > 10)
+"""
+
+
+@pytest.mark.parametrize("mode", ["harmless", "raising"])
+def test_a_dumper_into_a_stalled_pipe_serves_signals_and_gives_up_the_lock(mode, capture, tmp_path):
+    source = capture([pcapfile.udp_frame(b"x" * 1000)])
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    child = subprocess.Popen([sys.executable, "-c", PIPE_WRITER, fifo, mode, source],
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        with open(fifo, "rb") as f:
+            time.sleep(1.5)  # the pipe and the stream's buffer fill up
+            blob = f.read()
+        out = child.communicate(timeout=60)[0].split()
+    finally:
+        child.kill()
+    assert out == (["done", "True"] if mode == "harmless" else ["interrupted", "True"])
+    # Whole records only, and all of them unless interrupted.
+    written = tmp_path / "read.pcap"
+    written.write_bytes(blob)
+    records = pcapfile.read(written)
+    assert len(blob) == 24 + sum(16 + r[2] for r in records)
+    assert all(r[4] == pcapfile.udp_frame(b"x" * 1000) for r in records)
+    assert len(records) == 300 if mode == "harmless" else 100 <= len(records) < 300
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("unshare"), reason="mounts a tmpfs: needs root")
+def test_close_reports_what_only_the_final_flush_finds(tmp_path):
+    mnt = tmp_path / "small"
+    mnt.mkdir()
+    script = f"""
+import wirelet
+d = wirelet.open_dead(1, 65535).dump_open({str(mnt / "x.pcap")!r})
+h = None
+with wirelet.open_offline({SAMPLE!r}) as r:
+    h, data = r.next()
+for _ in range(200):
+    d.dump(h, data)  # about 40 KB: all of it waits in the stream's buffer
+try:
+    d.close()
+except wirelet.PcapError as e:
+    print(e)
+print(d.close())
+"""
+    run = subprocess.run(["unshare", "-m", "sh", "-c", f"mount -t tmpfs -o size=16k none {mnt} && "
+                          f"{sys.executable} -c \"$0\"", script], capture_output=True, text=True, timeout=60)
+    assert run.stdout.splitlines() == [f"Can't write to {mnt / 'x.pcap'}: No space left on device", "None"]

@@ -77,10 +77,28 @@ def expect(exc, fn, *args):
     raise AssertionError(f"{fn} did not raise {exc}")
 
 
+class Raising:
+    def write(self, data):
+        return 1 / 0
+
+
+class Discarding:
+    def write(self, data):
+        return len(data)
+
+
 class Sink:
     def __init__(self, path):
         self.r = wirelet.open_offline(SAMPLE)
         self.d = self.r.dump_open(str(path))
+
+    @staticmethod
+    def fopen(env):
+        """A Dumper into a file object whose write() raises. The interpreter's
+        caches take some thousands of these calls to fill."""
+        d = query(env).dump_fopen(Raising())
+        d.dump(env["header"], env["data"])
+        expect(ZeroDivisionError, d.close)
 
 
 def full(env):
@@ -150,6 +168,18 @@ CHECKS = {
                                        expect(wirelet.PcapError, query(e).set_datalink, 276)), 20000),
     "Reader.activate": (lambda e: created(e, "failed", "nosuchdev0").activate(), 20000),
     "Dumper.dump": (lambda e: kept(e, "sink", lambda: Sink(e["tmp"] / "sink.pcap")).d.dump(e["header"], e["data"]), 50000),
+    "open_dead": (lambda e: wirelet.open_dead(1, 65535).close(), 3000),
+    "open_dead_with_tstamp_precision": (lambda e: wirelet.open_dead_with_tstamp_precision(1, 65535, 1).close(), 3000),
+    "Reader.dump_open_append": (lambda e: (query(e).dump_open_append(str(e["tmp"] / "a.pcap")).close(),
+                                           expect(wirelet.PcapError, wirelet.open_dead(1, 9).dump_open_append,
+                                                  str(e["tmp"] / "a.pcap"))), 1000),
+    "Reader.dump_fopen": (lambda e: (kept(e, "fopen warm", lambda: [Sink.fopen(e) for _ in range(6000)]),
+                                     Sink.fopen(e)), 6000),
+    "Dumper.flush": (lambda e: (kept(e, "sink", lambda: Sink(e["tmp"] / "sink.pcap")).d.flush(),
+                                kept(e, "discard", lambda: query(e).dump_fopen(Discarding())).dump(e["header"], e["data"]),
+                                e["discard"].flush(),
+                                expect(wirelet.PcapError, full(e).flush)), 5000),
+    "Dumper.ftell": (lambda e: kept(e, "sink", lambda: Sink(e["tmp"] / "sink.pcap")).d.ftell(), 20000),
     "Dumper.close": (lambda e: (query(e).dump_open(str(e["tmp"] / "c.pcap")).close(1),
                                 expect(wirelet.PcapError, full(e).close)), 2000),
 }

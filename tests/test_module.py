@@ -29,7 +29,8 @@ def test_module_docstring_and_public_names():
     public = {n for n in dir(wirelet) if not n.startswith("__")}
     functions = {"open_live", "open_offline", "fopen_offline", "fopen_offline_with_tstamp_precision", "create"}
     assert functions <= public
-    assert public - functions - {"lookupdev", "findalldevs", "compile", "devices", "datalink_name_to_val",
+    assert public - functions - {"lookupdev", "findalldevs", "compile", "open_dead",
+                                 "open_dead_with_tstamp_precision", "devices", "datalink_name_to_val",
                                  "datalink_val_to_name", "datalink_val_to_description"} == (
         set(CONSTANTS) | {"BPFProgram", "PcapError", "BPFError", "Device", "Address"})
     for name in ("Reader", "Pkthdr", "Dumper"):
@@ -153,9 +154,9 @@ def test_attribute_lookup_of_every_type(three):
     methods = {"Reader": {"loop", "dispatch", "next", "setfilter", "getnet", "getmask", "datalink",
                           "getnonblock", "setnonblock", "setdirection", "dump_open", "sendpacket", "stats",
                           "close", "set_snaplen", "set_promisc", "set_timeout", "set_buffer_size", "activate",
-                          "__enter__", "__exit__", "getfd", "set_rfmon", "set_immediate_mode",
-                          "list_datalinks", "set_datalink"},
-               "Pkthdr": {"getts", "getcaplen", "getlen"}, "Dumper": {"close", "dump"},
+                          "__enter__", "__exit__", "getfd", "set_rfmon", "dump_open_append", "dump_fopen",
+                          "set_immediate_mode", "list_datalinks", "set_datalink"},
+               "Pkthdr": {"getts", "getcaplen", "getlen"}, "Dumper": {"close", "dump", "flush", "ftell"},
                "BPFProgram": {"filter", "get_bpf", "__new__"}}
     for obj in (r, header, d, wirelet.BPFProgram("tcp")):
         name = type(obj).__name__
