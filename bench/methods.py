@@ -93,6 +93,19 @@ def w_next_bound(path, expr, out):
     return perf_counter_ns() - start, n, total, last
 
 
+def w_iter(path, expr, out):
+    import wirelet
+    n = total = last = 0
+    start = perf_counter_ns()
+    r = wirelet.open_offline(path)
+    for hdr, pkt in r:
+        n += 1
+        total += len(pkt)
+        last += pkt[-1]
+    r.close()
+    return perf_counter_ns() - start, n, total, last
+
+
 def w_loop(path, expr, out):
     import wirelet
     n = total = last = 0
@@ -342,6 +355,9 @@ METHODS = {
                      target=(("x", "p_iter", 1.0),), ir_target=(("x", "p_iter", 1.0),), run=w_next),
     "w_next_bound": Method("wirelet next() bound once", "wirelet", floor="c_next",
                            run=w_next_bound),
+    "w_iter": Method("wirelet for h, d in reader", "wirelet", floor="c_next",
+                     target=(("x", "p_iter", 0.88),), ir_target=(("x", "p_iter", 0.88),), needs=("iteration",),
+                     run=w_iter),
     "w_loop": Method("wirelet loop()", "wirelet", floor="c_loop", target=(("x", "p_dispatch", 0.95),),
                      ir_target=(("x", "p_dispatch", 0.95),), needs=("loop",), run=w_loop),
     "w_dispatch": Method("wirelet dispatch()", "wirelet", floor="c_loop", target=(("x", "p_dispatch", 0.95),),
@@ -394,6 +410,8 @@ def probe(path):
     for name in ("loop", "dispatch", "dump_open", "setfilter"):
         if hasattr(r, name):
             found.append(name)
+    if hasattr(type(r), "__next__"):
+        found.append("iteration")
     r.close()
     if hasattr(wirelet, "compile"):
         found.append("compile")

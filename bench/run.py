@@ -13,7 +13,9 @@ file against the input, so that a method that skips work fails the run.
 
     python bench/run.py [--rounds N] [--quick] [--only REGEX] [--no-callgrind] [--record]
 
---record writes the results into bench/README.md.
+--record writes the results into bench/README.md. As root, the run ends with
+the live scenario of live.py (a veth pair between two network namespaces of
+its own), with the same rounds; without root that table says it was skipped.
 """
 import argparse
 import datetime
@@ -32,6 +34,7 @@ sys.path.insert(0, HERE)
 
 import callgrind  # noqa: E402
 import gen  # noqa: E402
+import live  # noqa: E402
 from methods import METHODS, seen  # noqa: E402
 
 # Versions of the peers, fixed so that runs on different days compare.
@@ -314,6 +317,12 @@ def main():
                      ir_table(counted, counts)]
             print("\n".join(extra))
             out += extra
+
+    live_names = [n for n in live.METHODS if not args.only or re.search(args.only, n)]
+    if live_names:
+        text = live.table(pythons, cache, rounds, not (args.quick or args.no_callgrind), args.only, log)
+        print("\n" + text, flush=True)
+        out += ["", text]
 
     with open(os.path.join(cache, "last-run.txt"), "w") as f:
         f.write("\n".join(out) + "\n")

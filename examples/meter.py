@@ -14,6 +14,7 @@ dropped in that interval. The run ends with a line of totals.
 from __future__ import annotations
 
 import argparse
+import signal
 import sys
 import time
 from typing import TYPE_CHECKING
@@ -82,13 +83,15 @@ def meter_device(args: argparse.Namespace) -> None:
         total: Counts = {}
         start = time.monotonic()
         lines = dropped = 0
+        # A timer ends the capture at the end of each interval: in between,
+        # loop() hands every packet to the tally without coming back here.
+        signal.signal(signal.SIGALRM, lambda signum, frame: reader.breakloop())
+        signal.setitimer(signal.ITIMER_REAL, args.interval, args.interval)
         try:
             while True:
-                # Returns with what the kernel handed over, or after the
-                # read timeout (100 ms) on a quiet device; Ctrl-C ends it.
-                reader.dispatch(-1, tally)
+                reader.loop(-1, tally)    # until the timer's breakloop(); Ctrl-C ends it too
                 if time.monotonic() < start + (lines + 1) * args.interval:
-                    continue
+                    continue              # a tick that came between two loops
                 counts = tally.take()
                 drops = reader.stats()[1]
                 print(rates(time.strftime("%H:%M:%S"), counts, args.interval, drops - dropped), flush=True)
@@ -99,6 +102,8 @@ def meter_device(args: argparse.Namespace) -> None:
                     break
         except KeyboardInterrupt:
             pass
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
         add(total, tally.take())
         print(totals(total, time.monotonic() - start, dropped))
 

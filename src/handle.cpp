@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <exception>
 #include <unordered_map>
 
@@ -55,12 +56,30 @@ HandleState *find_handle_state_uncached(const void *key)
 void release_handle(const void *key, HandleState *state)
 {
     pcap_t *handle = state->handle;
+    PyObject *pair = state->pair;
     if (state->wake_fd >= 0)
         close(state->wake_fd);
     if (key == cached_handle_key)
         cached_handle_key = nullptr;
     handle_states.erase(key);
     pcap_close(handle);
+    // Last: freeing the pair runs no Python code, but the record is gone
+    // whatever it does.
+    Py_XDECREF(pair);
+}
+
+bool spend_break_request(HandleState *state)
+{
+    state->break_requested = false;
+    uint64_t count;
+    if (state->wake_fd >= 0 && read(state->wake_fd, &count, sizeof count) < 0) {
+        // Already drained by the wait that breakloop() woke.
+    }
+    if (state->stream != nullptr && state->stream->wake_fd >= 0 &&
+        read(state->stream->wake_fd, &count, sizeof count) < 0) {
+        // No read waited on the stream, or it was drained.
+    }
+    return true;
 }
 
 HandleState *claim(const void *key, Access access)

@@ -15,6 +15,7 @@
 #ifndef WIRELET_HANDLE_H
 #define WIRELET_HANDLE_H
 
+#include <Python.h>
 #include <pcap/pcap.h>
 #include <pthread.h>
 
@@ -26,6 +27,7 @@ struct HandleState {
     int depth = 0;              // reads in progress: more than one only when a
                                 // capture file is read from its own callable
     bool closed = false;        // the Reader let go of the handle during a read
+    bool break_requested = false;  // breakloop() was called: the running or next read ends
     int failed_activation = 0;  // what a failed pcap_activate returned, or 0
     bool dead = false;          // from open_dead: libpcap's descriptor 0 is none
     // Live captures the module waits for itself (live_wait.h):
@@ -34,6 +36,9 @@ struct HandleState {
     bool nonblock = false;      // the caller's non-blocking mode
     // Capture files read through the module's own stream (stream.h):
     CaptureStream *stream = nullptr;
+    // The pair iteration returned last, owned: refilled for the next step
+    // when nobody else holds it any more.
+    PyObject *pair = nullptr;
 };
 
 // A new record for handle under key, or null when memory ran out (no
@@ -54,8 +59,20 @@ inline HandleState *find_handle_state(const void *key)
     return find_handle_state_uncached(key);
 }
 
-// Closes the handle, and the wake descriptor if any, and forgets the record.
+// Closes the handle, and the wake descriptor if any, and forgets the record
+// and what it owns.
 void release_handle(const void *key, HandleState *state);
+
+// Drops a pending breakloop() request and any wake it left on the wake
+// descriptor; returns true.
+bool spend_break_request(HandleState *state);
+
+// Takes a pending breakloop() request: true, and the request is gone, when
+// there was one. Every read asks, so the test is inline.
+inline bool take_break_request(HandleState *state)
+{
+    return state->break_requested && spend_break_request(state);
+}
 
 enum class Access {
     read,   // next, loop, dispatch

@@ -61,24 +61,18 @@ void wake_reader(const HandleState *state)
     }
 }
 
-// Runs the pending signal handlers, taking the interpreter lock for it;
-// -1 when one raised. Called and returns without the lock.
-static int run_signal_handlers(PyThreadState *thread_state)
+Waited LiveWait::wait()
 {
-    PyEval_RestoreThread(thread_state);
-    int status = PyErr_CheckSignals();
-    PyEval_SaveThread();
-    return status;
-}
-
-Waited LiveWait::wait(PyThreadState *thread_state)
-{
-    // A signal that came while libpcap ran was swallowed by its retries.
-    if (run_signal_handlers(thread_state) < 0)
+    // The handlers of signals that came while libpcap ran, which its
+    // retries swallowed.
+    if (PyErr_CheckSignals() < 0)
         return Waited::raised;
     pcap_t *handle = state_->handle;
     pollfd fds[2] = {{pcap_get_selectable_fd(handle), POLLIN, 0}, {state_->wake_fd, POLLIN, 0}};
     for (;;) {
+        // A handler just run, or another thread, may have asked for the end.
+        if (state_->closed || state_->break_requested)
+            return Waited::woken;
         int timeout = -1;
         if (timeout_ms_ > 0) {
             long long left = left_ms();
@@ -95,18 +89,34 @@ Waited LiveWait::wait(PyThreadState *thread_state)
                 bounded = true;
             }
         }
-        int ready = poll(fds, 2, timeout);
-        if (ready > 0)
-            return fds[1].revents != 0 ? Waited::woken : Waited::ready;
+        int ready;
+        int error;
+        Py_BEGIN_ALLOW_THREADS
+        ready = poll(fds, 2, timeout);
+        error = errno;
+        Py_END_ALLOW_THREADS
+        if (ready > 0) {
+            if (fds[1].revents == 0)
+                return Waited::ready;
+            // A wake left by a breakloop() whose read ended before it came:
+            // drop it and wait on.
+            if (!state_->closed && !state_->break_requested) {
+                uint64_t count;
+                if (read(state_->wake_fd, &count, sizeof count) < 0) {
+                    // Another wake drained it first.
+                }
+            }
+            continue;
+        }
         if (ready == 0) {
             if (bounded)
                 return Waited::ready;
             continue;
         }
         // Any other failure is libpcap's to report, from its own poll().
-        if (errno != EINTR)
+        if (error != EINTR)
             return Waited::ready;
-        if (run_signal_handlers(thread_state) < 0)
+        if (PyErr_CheckSignals() < 0)
             return Waited::raised;
     }
 }

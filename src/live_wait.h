@@ -5,15 +5,17 @@
 // once a packet has arrived: on a quiet device a read never returns. It also
 // retries its poll() after EINTR, so the interpreter never gets to run a
 // signal handler. For a live packet socket the module therefore keeps
-// libpcap's handle non-blocking and waits itself, without the interpreter
-// lock: poll() on the socket and on a wake descriptor that close() signals,
-// for the time left, running the signal handlers when a signal comes. The
-// caller's own non-blocking choice lives in the handle's record. Other kinds
-// of handle are left to libpcap.
+// libpcap's handle non-blocking and waits itself: poll() on the socket and
+// on a wake descriptor that close() and breakloop() signal, for the time
+// left, running the signal handlers when a signal comes. The caller's own
+// non-blocking choice lives in the handle's record. Other kinds of handle
+// are left to libpcap.
 //
-// Contract: take_over_waiting(), wake_reader() and a LiveWait's constructor
-// and waits() are called with the interpreter lock held; LiveWait::wait()
-// without it, and it returns without it.
+// Since libpcap never waits on such a handle, a read keeps the interpreter
+// lock while libpcap runs and gives it up only in LiveWait::wait(), around
+// the poll().
+//
+// Contract: everything here is called with the interpreter lock held.
 #ifndef WIRELET_LIVE_WAIT_H
 #define WIRELET_LIVE_WAIT_H
 
@@ -28,13 +30,14 @@ int set_fd_nonblock(int fd, bool on);
 // libpcap, as before.
 void take_over_waiting(HandleState *state);
 
-// Ends the wait of a read running on the handle, if the module waits for it.
+// Ends the wait of a read running on the handle, if the module waits for
+// it; a wake with no read running ends the next wait at once.
 void wake_reader(const HandleState *state);
 
 enum class Waited {
     ready,     // libpcap may have something: ask it again
     timed_out, // the read timeout passed
-    woken,     // close() was called
+    woken,     // close() or breakloop() was called
     raised,    // a signal handler raised; its exception is pending
 };
 
@@ -52,8 +55,9 @@ public:
     bool waits() const { return state_->wake_fd >= 0 && (across_ || !state_->nonblock); }
 
     // Waits until the handle may have packets, the timeout passes, close()
-    // wakes it or a signal handler raises.
-    Waited wait(PyThreadState *thread_state);
+    // or breakloop() wakes it or a signal handler raises. Gives up the
+    // interpreter lock only around poll().
+    Waited wait();
 
 private:
     long long left_ms();

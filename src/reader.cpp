@@ -1,4 +1,5 @@
-// Reader: the capture handle object and everything done through it.
+// Reader: the capture handle object and everything done through it but
+// reading (reads.cpp).
 #include "reader.h"
 
 #include <arpa/inet.h>
@@ -14,31 +15,8 @@
 #include "live_wait.h"
 #include "module.h"
 #include "pkthdr.h"
+#include "reads.h"
 #include "stream.h"
-
-// The test every method but close and __exit__ begins with.
-static ReaderObject *reader_guard(PyObject *self)
-{
-    if (self == nullptr || Py_TYPE(self) != &Pcaptype) {
-        PyErr_SetString(PcapError, "Not a pcap object");
-        return nullptr;
-    }
-    ReaderObject *reader = reinterpret_cast<ReaderObject *>(self);
-    if (reader->pcap == nullptr) {
-        PyErr_SetString(PyExc_ValueError, "pcap is closed");
-        return nullptr;
-    }
-    return reader;
-}
-
-// After argument parsing, which can run Python code (an __index__ method, a
-// buffer export) that closes the Reader or starts a read on it: the guard
-// once more, then the claim.
-static HandleState *claim_parsed(PyObject *self, Access access)
-{
-    ReaderObject *reader = reader_guard(self);
-    return reader == nullptr ? nullptr : claim(reader, access);
-}
 
 // libpcap's text for a status that means nothing was done.
 static PyObject *raise_status(int status)
@@ -110,271 +88,6 @@ static void reader_dealloc(PyObject *self)
 {
     reader_release(reinterpret_cast<ReaderObject *>(self));
     PyObject_Free(self);
-}
-
-// The packet pair (header, data) as a new tuple: the object that
-// Py_BuildValue("(Oy#)") makes, built directly since it is made per packet.
-static PyObject *packet_pair(PyObject *header, const u_char *data, Py_ssize_t length)
-{
-    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data), length));
-    if (!bytes)
-        return nullptr;
-    PyObject *pair = PyTuple_New(2);
-    if (pair == nullptr)
-        return nullptr;
-    PyTuple_SET_ITEM(pair, 0, Py_NewRef(header));
-    PyTuple_SET_ITEM(pair, 1, bytes.release());
-    return pair;
-}
-
-static PyObject *raise_pcap_error(pcap_t *handle)
-{
-    PyErr_SetString(PcapError, pcap_geterr(handle));
-    return nullptr;
-}
-
-PyDoc_STRVAR(next_doc, "returns next packet");
-static PyObject *reader_next(PyObject *self, PyObject *)
-{
-    ReaderObject *reader = reader_guard(self);
-    if (reader == nullptr)
-        return nullptr;
-    HandleState *state = claim(reader, Access::read);
-    if (state == nullptr)
-        return nullptr;
-
-    ReadScope scope(reader, state);
-    pcap_pkthdr *hdr = nullptr;
-    const u_char *data = nullptr;
-    int status;
-    if (state->stream != nullptr) {
-        begin_stream_read(state->stream);
-        status = pcap_next_ex(scope.handle(), &hdr, &data);
-        if (status == PCAP_ERROR) {
-            StreamFailure failure = end_failed_read(state->stream);
-            if (failure == StreamFailure::raised)
-                return nullptr;
-            // Closed meanwhile, or a file object with no data yet: no packet.
-            if (failure != StreamFailure::none)
-                status = 0;
-        }
-    } else {
-        LiveWait live(state, false);
-        PyThreadState *thread_state = PyEval_SaveThread();
-        status = pcap_next_ex(scope.handle(), &hdr, &data);
-        Waited waited = Waited::ready;
-        while (status == 0 && live.waits() && (waited = live.wait(thread_state)) == Waited::ready)
-            status = pcap_next_ex(scope.handle(), &hdr, &data);
-        PyEval_RestoreThread(thread_state);
-        if (waited == Waited::raised)
-            return nullptr;
-    }
-
-    if (status == PCAP_ERROR)
-        return raise_pcap_error(scope.handle());
-    Ref header;
-    Py_ssize_t length = 0;
-    if (status == 1) {
-        header = Ref::steal(new_pcap_pkthdr(hdr));
-        if (!header) {
-            PyErr_SetString(PcapError, "Can't build pkthdr");
-            return nullptr;
-        }
-        length = hdr->caplen;
-    } else {
-        // Timeout, end of file, or a handle that cannot read (not activated):
-        // no packet, and the data is empty bytes, never None.
-        header = Ref::borrow(Py_None);
-        data = reinterpret_cast<const u_char *>("");
-    }
-    return packet_pair(header.get(), data, length);
-}
-
-// ---------------------------------------------------------------------------
-// Callback capture.
-
-// What one loop() or dispatch() call hands to the packet callback through
-// libpcap. It lives on the method's stack and never outlives the call.
-struct PcapCallbackContext {
-    PcapCallbackContext(pcap_t *handle, PyObject *callable, PyThreadState *state)
-        : pcap(handle), callback(Ref::borrow(callable)), thread_state(state)
-    {
-    }
-    PcapCallbackContext(const PcapCallbackContext &) = delete;
-    PcapCallbackContext &operator=(const PcapCallbackContext &) = delete;
-
-    pcap_t *pcap;                // the Reader's handle, not owned
-    Ref callback;                // the Python callable
-    PyThreadState *thread_state; // the calling thread's state, taken with the lock held
-    int delivered = 0;           // packets the callable returned from
-    bool failed = false;         // an exception is pending and the capture was broken off
-};
-
-// Hands one packet to the callable. Called with the interpreter lock held.
-static void deliver_packet(PcapCallbackContext &ctx, const pcap_pkthdr *hdr, const u_char *bytes)
-{
-    Ref header = Ref::steal(new_pcap_pkthdr(hdr));
-    Ref data;
-    if (header)
-        data = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(bytes), hdr->caplen));
-    Ref result;
-    if (data) {
-        // A vector call, with the slot before the arguments free for the
-        // callee's own use (a bound method puts its receiver there).
-        PyObject *argv[] = {nullptr, header.get(), data.get()};
-        result = Ref::steal(
-            PyObject_Vectorcall(ctx.callback.get(), argv + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    }
-    if (!result) {
-        // The exception stays set for the method to return.
-        ctx.failed = true;
-        pcap_breakloop(ctx.pcap);
-        return;
-    }
-    ++ctx.delivered;
-}
-
-// libpcap's per-packet callback: runs without the interpreter lock and takes
-// it only while the packet is with Python.
-static void packet_callback(u_char *user, const pcap_pkthdr *hdr, const u_char *bytes)
-{
-    PcapCallbackContext &ctx = *reinterpret_cast<PcapCallbackContext *>(user);
-    PyEval_RestoreThread(ctx.thread_state);
-    // Once the capture has been broken off nothing more is delivered: the
-    // callable is never called with an exception pending.
-    if (!ctx.failed)
-        deliver_packet(ctx, hdr, bytes);
-    PyEval_SaveThread();
-}
-
-// The same, for a capture that holds the lock throughout.
-static void locked_packet_callback(u_char *user, const pcap_pkthdr *hdr, const u_char *bytes)
-{
-    PcapCallbackContext &ctx = *reinterpret_cast<PcapCallbackContext *>(user);
-    if (!ctx.failed)
-        deliver_packet(ctx, hdr, bytes);
-}
-
-static void discard_packet(u_char *, const pcap_pkthdr *, const u_char *)
-{
-}
-
-// libpcap 1.10 leaves a break request set when a capture file's read returns
-// a count after the callback broke it (pcap_dispatch, or pcap_loop whose count
-// ran out on that packet); the next read on the handle would then stop at
-// once. A read with the request set only clears it and returns -2, touching
-// no packet, so one read clears it here. Live handles clear the request
-// themselves before they return.
-static void clear_break_request(pcap_t *handle)
-{
-    if (pcap_file(handle) != nullptr)
-        pcap_dispatch(handle, 1, discard_packet, nullptr);
-}
-
-// A capture on a live handle whose waiting the module took over: libpcap's
-// non-blocking dispatch, over and over, with the module's waits between.
-// dispatch() ends once it has delivered packets or its timeout passed;
-// loop() once count packets have come. Runs without the interpreter lock.
-static int capture_live(PcapCallbackContext &ctx, LiveWait &live, int count, bool loop)
-{
-    u_char *user = reinterpret_cast<u_char *>(&ctx);
-    int left = count;
-    for (;;) {
-        int delivered = pcap_dispatch(ctx.pcap, left, packet_callback, user);
-        if (delivered < 0 || ctx.failed)
-            return delivered;
-        if (loop) {
-            if (count > 0 && (left -= delivered) <= 0)
-                return 0;
-            if (delivered > 0)
-                continue;
-        } else if (delivered > 0 || !live.waits()) {
-            return delivered;
-        }
-        switch (live.wait(ctx.thread_state)) {
-        case Waited::ready:
-            break;
-        case Waited::timed_out:
-            return 0;
-        case Waited::woken:
-            return PCAP_ERROR_BREAK;
-        case Waited::raised:
-            ctx.failed = true;
-            return PCAP_ERROR_BREAK;
-        }
-    }
-}
-
-static PyObject *reader_capture(PyObject *self, PyObject *args, const char *format, bool loop)
-{
-    ReaderObject *reader = reader_guard(self);
-    if (reader == nullptr)
-        return nullptr;
-    int count;
-    PyObject *callable;
-    if (!PyArg_ParseTuple(args, format, &count, &callable))
-        return nullptr;
-    HandleState *state = claim_parsed(self, Access::read);
-    if (state == nullptr)
-        return nullptr;
-
-    ReadScope scope(reader, state);
-    PcapCallbackContext ctx(scope.handle(), callable, PyThreadState_Get());
-    u_char *user = reinterpret_cast<u_char *>(&ctx);
-    int status;
-    if (state->stream != nullptr) {
-        begin_stream_read(state->stream);
-        status = loop ? pcap_loop(ctx.pcap, count, locked_packet_callback, user)
-                      : pcap_dispatch(ctx.pcap, count, locked_packet_callback, user);
-        if (status == PCAP_ERROR) {
-            StreamFailure failure = end_failed_read(state->stream);
-            if (failure == StreamFailure::raised)
-                return nullptr;
-            // Closed meanwhile, or a file object with no data yet: the
-            // packets delivered so far are the result.
-            if (failure != StreamFailure::none)
-                status = PCAP_ERROR_BREAK;
-        }
-    } else {
-        LiveWait live(state, loop);
-        bool module_waits = state->wake_fd >= 0;
-        PyEval_SaveThread();
-        if (module_waits)
-            status = capture_live(ctx, live, count, loop);
-        else if (loop)
-            status = pcap_loop(ctx.pcap, count, packet_callback, user);
-        else
-            status = pcap_dispatch(ctx.pcap, count, packet_callback, user);
-        PyEval_RestoreThread(ctx.thread_state);
-    }
-
-    if (ctx.failed) {
-        if (status >= 0 && reader->pcap != nullptr)
-            clear_break_request(ctx.pcap);
-        return nullptr;
-    }
-    if (status == PCAP_ERROR_BREAK) {
-        // Broken off by close() with no exception behind it: the packets
-        // delivered so far are the result.
-        status = ctx.delivered;
-    } else if (status < 0) {
-        return raise_pcap_error(ctx.pcap);
-    }
-    if (loop)
-        Py_RETURN_NONE;
-    return PyLong_FromLong(status);
-}
-
-PyDoc_STRVAR(loop_doc, "loops packet dispatching");
-static PyObject *reader_loop(PyObject *self, PyObject *args)
-{
-    return reader_capture(self, args, "iO:loop", true);
-}
-
-PyDoc_STRVAR(dispatch_doc, "dispatchs packets");
-static PyObject *reader_dispatch(PyObject *self, PyObject *args)
-{
-    return reader_capture(self, args, "iO:dispatch", false);
 }
 
 // ---------------------------------------------------------------------------
@@ -738,6 +451,7 @@ static PyMethodDef reader_methods[] = {
     {"loop", reader_loop, METH_VARARGS, loop_doc},
     {"dispatch", reader_dispatch, METH_VARARGS, dispatch_doc},
     {"next", reader_next, METH_NOARGS, next_doc},
+    {"breakloop", reader_breakloop, METH_NOARGS, breakloop_doc},
     {"setfilter", reader_setfilter, METH_VARARGS, setfilter_doc},
     {"getnet", reader_getnet, METH_VARARGS, getnet_doc},
     {"getmask", reader_getmask, METH_VARARGS, getmask_doc},
@@ -774,5 +488,7 @@ PyTypeObject Pcaptype = {
     .tp_dealloc = reader_dealloc,
     .tp_getattr = wirelet_getattr,
     .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_iter = reader_iter,
+    .tp_iternext = reader_iternext,
     .tp_methods = reader_methods,
 };

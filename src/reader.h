@@ -5,6 +5,8 @@
 #include <Python.h>
 #include <pcap/pcap.h>
 
+#include "handle.h"
+#include "module.h"
 #include "ref.h"
 
 struct ReaderObject {
@@ -15,6 +17,37 @@ struct ReaderObject {
 };
 
 WIRELET_EXPORT extern PyTypeObject Pcaptype;
+
+// The test every method but close and __exit__ begins with.
+inline ReaderObject *reader_guard(PyObject *self)
+{
+    if (self == nullptr || Py_TYPE(self) != &Pcaptype) {
+        PyErr_SetString(PcapError, "Not a pcap object");
+        return nullptr;
+    }
+    ReaderObject *reader = reinterpret_cast<ReaderObject *>(self);
+    if (reader->pcap == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "pcap is closed");
+        return nullptr;
+    }
+    return reader;
+}
+
+// After argument parsing, which can run Python code (an __index__ method, a
+// buffer export) that closes the Reader or starts a read on it: the guard
+// once more, then the claim.
+inline HandleState *claim_parsed(PyObject *self, Access access)
+{
+    ReaderObject *reader = reader_guard(self);
+    return reader == nullptr ? nullptr : claim(reader, access);
+}
+
+// PcapError with libpcap's text for the handle's last error; null.
+inline PyObject *raise_pcap_error(pcap_t *handle)
+{
+    PyErr_SetString(PcapError, pcap_geterr(handle));
+    return nullptr;
+}
 
 // New reference to a Reader that owns handle from now on, or null with an
 // exception set, in which case handle stays the caller's.

@@ -335,7 +335,7 @@ static ssize_t capture_stream_read(void *cookie, char *buffer, size_t size)
     while (got == again);
     if (got > 0 && stream->framing.on) {
         keep_fetched(stream, buffer, static_cast<size_t>(got));
-    } else if (got < 0 && stream->failure != StreamFailure::none && stream->failure != StreamFailure::woken) {
+    } else if (got < 0 && stream->failure != StreamFailure::none) {
         // stdio has handed out all it had, and libpcap dropped what it took
         // of the record it was reading: it gets that again, or nothing at all.
         if (stream->framing.on)

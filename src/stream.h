@@ -12,8 +12,9 @@
 // reads release the lock around libpcap as live reads do.
 //
 // A pipe, a FIFO or a terminal is polled beside a wake descriptor that
-// close() signals, and a signal there runs the handlers. When a handler
-// raises, or a non-blocking file object has no data yet, the read in
+// close() and breakloop() signal, and a signal there runs the handlers.
+// When a handler raises, breakloop() wakes the wait, or a non-blocking file
+// object has no data yet, the read in
 // progress fails, perhaps in the middle of a record; the stream follows the
 // file's record boundaries and gives libpcap the partial record again on the
 // next read, so that no record is lost or torn.
@@ -35,7 +36,7 @@
 enum class StreamFailure {
     none,    // it did not: libpcap's error, or no failure
     raised,  // a signal handler, or the file object, raised: its exception is pending
-    woken,   // close() ended the wait
+    woken,   // close() or breakloop() ended the wait
     no_data, // a non-blocking file object had no data yet
     broken,  // an earlier failure left the stream where no record begins
 };
@@ -106,7 +107,7 @@ inline void begin_stream_read(CaptureStream *stream)
 // stream is ready to be read again. For broken, PcapError is set here.
 StreamFailure end_failed_read(CaptureStream *stream);
 
-// Ends the wait of a read on the stream, for close().
+// Ends the wait of a read on the stream, for close() and breakloop().
 void wake_stream(const CaptureStream *stream);
 
 #endif

@@ -104,6 +104,15 @@ class Reader:
     def dispatch(self, cnt: int, callback: Callable[[Pkthdr, bytes], object], /) -> int:
         """Call callback(header, data) for the packets ready now (at most cnt if cnt > 0); return how many."""
 
+    def breakloop(self) -> None:
+        """End the read running on this handle, or else the next one; the handle stays usable."""
+
+    def __iter__(self) -> Self:
+        """The Reader itself."""
+
+    def __next__(self) -> tuple[Pkthdr, bytes]:
+        """The next packet; a live capture waits across its read timeouts. Stops at end of file, breakloop() or close()."""
+
     def setfilter(self, filter: str, /) -> None:
         """Compile a filter expression for this handle and install it."""
 

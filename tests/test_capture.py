@@ -37,6 +37,30 @@ def test_counts_stop_early_and_reading_resumes(three):
     assert [d for *_, d in got] == frames[:2]
 
 
+def test_breakloop_ends_a_read_and_the_reader_goes_on(capture):
+    frames = [pcapfile.udp_frame(bytes([i])) for i in range(6)]
+    path = capture(frames)
+    r = wirelet.open_offline(path)
+    got = []
+
+    def stop_at_two(h, d):
+        got.append(d)
+        if len(got) == 2:
+            r.breakloop()
+    # From the callable: dispatch() returns what it handed over, loop() None;
+    # the packet after the break comes next, once.
+    assert r.dispatch(-1, stop_at_two) == 2
+    got.clear()
+    assert r.loop(-1, stop_at_two) is None
+    assert got == frames[2:4]
+    # With no read running, it ends the next read only, whichever it is.
+    for read, ended in ((r.next, (None, b"")), (lambda: r.loop(-1, print), None),
+                        (lambda: r.dispatch(-1, print), 0), (lambda: list(r), [])):
+        r.breakloop()
+        assert read() == ended
+    assert r.next()[1] == frames[4] and r.dispatch(-1, lambda h, d: None) == 1
+
+
 def test_headers_outlive_the_capture_and_the_reader(three):
     path, frames = three
     kept = []

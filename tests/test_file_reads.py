@@ -234,6 +234,23 @@ def test_waits_on_a_fifo_or_standard_input_answer_signals_and_close(tmp_path, so
     assert out.strip() == ("b'late' (None, b'')" if how == "next" else "b'late' None")
 
 
+def test_breakloop_ends_a_wait_for_a_fifo_inside_a_record_and_loses_nothing(tmp_path):
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    feed = os.open(fifo, os.O_RDWR)
+    try:
+        second = pcapfile.record(b"second", ts=(2, 0))
+        os.write(feed, pcapfile.global_header() + pcapfile.record(b"first") + second[:10])
+        r = wirelet.open_offline(fifo)
+        threading.Timer(0.2, r.breakloop).start()
+        assert [d for h, d in r] == [b"first"]
+        os.write(feed, second[10:])
+        assert r.next()[1] == b"second"
+        r.close()
+    finally:
+        os.close(feed)
+
+
 OPEN_FIFO = r"""
 import signal, sys, threading, wirelet
 import pcapfile

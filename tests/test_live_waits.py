@@ -1,8 +1,11 @@
 """Reads on a quiet live device: the read timeout holds, signals are served
 while a read waits, close() ends it, and a busy capture pays nothing for it
 (root only)."""
+import json
+import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -11,7 +14,7 @@ import time
 import pytest
 
 import wirelet
-from conftest import ETHERTYPE, in_netns, needs_root
+from conftest import ETHERTYPE, REPO, in_netns, needs_root
 
 pytestmark = needs_root
 
@@ -123,6 +126,33 @@ def test_close_from_another_thread_ends_a_waiting_loop(nonblock):
     assert result is None and took < 5
 
 
+READS = {"next": lambda r: r.next(), "loop": lambda r: r.loop(-1, print),
+         "dispatch": lambda r: r.dispatch(-1, print), "iter": lambda r: list(r)}
+ENDED = {"next": (None, b""), "loop": None, "dispatch": 0, "iter": []}
+
+
+@pytest.mark.parametrize("how", READS)
+def test_breakloop_from_a_thread_or_a_handler_ends_a_waiting_read(how):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sink:
+        sink.bind(("127.0.0.1", 0))
+        port = sink.getsockname()[1]
+        r = wirelet.open_live("lo", 65535, 0, 1000)
+        r.setfilter(f"udp dst port {port}")
+        previous = signal.signal(signal.SIGALRM, lambda *a: r.breakloop())
+        try:
+            for ask in (lambda: threading.Timer(0.2, r.breakloop).start(),
+                        lambda: signal.setitimer(signal.ITIMER_REAL, 0.2)):
+                ask()
+                result, took = timed(lambda: READS[how](r))
+                assert result == ENDED[how] and 0.19 < took < 0.3
+        finally:
+            signal.signal(signal.SIGALRM, previous)
+        sink.sendto(b"after", ("127.0.0.1", port))
+        threading.Timer(5, r.close).start()  # a read that hangs fails instead
+        assert r.next()[1].endswith(b"after")
+        r.close()
+
+
 FLOOD_READER = r"""
 import os, sys, wirelet
 count, how, go = int(sys.argv[1]), sys.argv[2], sys.argv[3]
@@ -207,3 +237,96 @@ def test_a_veth_capture_is_not_read_from_its_own_callable(netns):
         print(json.dumps([n, refused]))
         """)
     assert got[0] == 1 and len(got[1]) == 1 and "own callable" in got[1][0]
+
+
+FLOOD_OF_NUMBERED_FRAMES = f"""if True:
+    import json, struct, threading, time, wirelet
+    count = 20000
+    r = wirelet.create("wlb")
+    r.set_buffer_size(16 << 20); r.set_timeout(50)
+    assert r.activate() == 0
+    r.setfilter("ether proto {ETHERTYPE:#x}")
+    with wirelet.open_live("wla", 96, 0, 100) as tx:
+        for i in range(count):
+            tx.sendpacket(bytes.fromhex("02000000000b02000000000a{ETHERTYPE:04x}") + struct.pack(">I", i) + bytes(42))
+    time.sleep(0.2)
+    seen = []
+    def take(h, d):
+        seen.append(struct.unpack_from(">I", d, 14)[0])
+        if len(seen) % 1000 == 0:
+            r.breakloop()
+    results = [r.dispatch(-1, take), r.loop(-1, take), r.dispatch(5000, take)]
+    ended = []
+    while len(seen) < count:
+        seen.extend(struct.unpack_from(">I", d, 14)[0] for h, d in [r.next()] if h is not None)
+        if len(seen) % 1500 == 0:
+            r.breakloop()
+            ended.append(r.next() == (None, b""))
+    print(json.dumps([results, ended, seen == list(range(count)), r.stats()[1]]))
+"""
+
+
+def test_breakloop_during_a_flood_loses_and_repeats_no_packet(netns):
+    results, ended, in_order, dropped = in_netns(netns, FLOOD_OF_NUMBERED_FRAMES)
+    # A breakloop() with no read running ends the next() after it.
+    assert results == [1000, None, 1000] and len(ended) == 11 and all(ended)
+    assert in_order and dropped == 0
+
+
+THREAD_BESIDE_A_FLOOD = r"""
+import json, operator, signal, sys, threading, time, wirelet
+count = int(sys.argv[1])
+r = wirelet.create("wlb")
+r.set_buffer_size(128 << 20); r.set_snaplen(96); r.set_timeout(100)
+assert r.activate() == 0
+r.setfilter("ether proto 0x88b5")
+print("ready", flush=True)
+sys.stdin.readline()   # the sender has filled the ring
+ticks, done = [0], threading.Event()
+def tick():   # always wants the lock: it runs only when the drain gives it up
+    while not done.is_set():
+        ticks[0] += 1
+threading.Thread(target=tick).start()
+time.sleep(0.05)
+def drain_with_next():
+    for _ in range(count):
+        assert r.next()[0] is not None
+progress = {}
+for name, drain in (("next", drain_with_next), ("loop", lambda: r.loop(count, lambda h, d: None)),
+                    ("loop_c", lambda: r.loop(count, operator.is_))):
+    start, before = time.monotonic(), ticks[0]
+    drain()
+    progress[name] = [time.monotonic() - start, ticks[0] - before]
+done.set()
+def interrupt(*args):
+    raise KeyboardInterrupt
+signal.signal(signal.SIGALRM, interrupt)
+signal.setitimer(signal.ITIMER_REAL, 0.001)
+try:
+    r.loop(-1, operator.is_)   # Ctrl-C in the middle of the rest of the ring
+except KeyboardInterrupt:
+    left = r.dispatch(-1, operator.is_)
+print(json.dumps([progress, left]), flush=True)
+"""
+
+
+def test_another_thread_and_ctrl_c_run_while_a_flood_is_drained(netns, tmp_path):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler for the sender")
+    flood = str(tmp_path / "flood")
+    subprocess.run([compiler, "-O2", "-o", flood, os.path.join(REPO, "bench", "flood.c")], check=True)
+    count = 200_000
+    reader = subprocess.Popen(["ip", "netns", "exec", netns, sys.executable, "-c", THREAD_BESIDE_A_FLOOD,
+                               str(count)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert reader.stdout.readline() == "ready\n"
+    subprocess.run(["ip", "netns", "exec", netns, flood, "wla", str(3 * count + 50_000)], check=True, timeout=120)
+    reader.stdin.write("go\n")
+    reader.stdin.close()
+    progress, left = json.loads(reader.stdout.read())
+    assert reader.wait(60) == 0
+    # The ticking thread gets the lock at the switch interval (5 ms), from a
+    # Python callable and from a C one alike.
+    assert all(ticks > 0 for seconds, ticks in progress.values()), progress
+    # The signal handlers run during a flood too, however fast the callable.
+    assert left > 0

@@ -154,8 +154,8 @@ def test_attribute_lookup_of_every_type(three):
     methods = {"Reader": {"loop", "dispatch", "next", "setfilter", "getnet", "getmask", "datalink",
                           "getnonblock", "setnonblock", "setdirection", "dump_open", "sendpacket", "stats",
                           "close", "set_snaplen", "set_promisc", "set_timeout", "set_buffer_size", "activate",
-                          "__enter__", "__exit__", "getfd", "set_rfmon", "dump_open_append", "dump_fopen",
-                          "set_immediate_mode", "list_datalinks", "set_datalink"},
+                          "__enter__", "__exit__", "getfd", "set_rfmon", "breakloop", "__iter__", "__next__",
+                          "dump_open_append", "dump_fopen", "set_immediate_mode", "list_datalinks", "set_datalink"},
                "Pkthdr": {"getts", "getcaplen", "getlen"}, "Dumper": {"close", "dump", "flush", "ftell"},
                "BPFProgram": {"filter", "get_bpf", "__new__"}}
     for obj in (r, header, d, wirelet.BPFProgram("tcp")):

@@ -73,6 +73,34 @@ def test_unreadable_record_raises_libpcaps_error_and_leaves_reader_open(tmp_path
     r.close()
 
 
+def test_iteration_yields_what_next_returns_and_stops_where_reads_end(three, tmp_path):
+    path, frames = three
+    _, expected = read_all(path)
+    r = wirelet.open_offline(path)
+    assert r.__iter__() is r
+    got = [(h.getts(), h.getcaplen(), h.getlen(), d) for h, d in r]
+    assert got == expected
+    # Pairs that are kept stay as they were given.
+    kept = list(wirelet.open_offline(path))
+    assert [(h.getts(), h.getcaplen(), h.getlen(), d) for h, d in kept] == expected
+    with pytest.raises(StopIteration):
+        r.__next__()
+    # breakloop() in the body ends the iteration; the next one goes on.
+    r = wirelet.open_offline(path)
+    for h, d in r:
+        r.breakloop()
+    assert d == frames[0] and [d for _, d in r] == frames[1:]
+    # close() in the body ends it too; a closed Reader cannot start one.
+    r = wirelet.open_offline(path)
+    assert [r.close() for _ in r] == [None]
+    with pytest.raises(ValueError, match="pcap is closed"):
+        iter(r)
+    bad = tmp_path / "bad.pcap"
+    bad.write_bytes(pcapfile.global_header() + pcapfile.record(b"ok") + struct.pack("<IIII", 2, 0, 0x7FFFFFFF, 10))
+    with pytest.raises(wirelet.PcapError, match="invalid packet capture length"):
+        list(wirelet.open_offline(str(bad)))
+
+
 def test_pkthdr_methods_ignore_positional_arguments(three):
     path, _ = three
     r = wirelet.open_offline(path)
