@@ -4,6 +4,8 @@
     wiretap.py                      print the capture that ships with wirelet
     wiretap.py -r FILE udp port 53  print the packets of a file that match a filter
     wiretap.py -i DEVICE -c 10      print ten packets captured live (root)
+    wiretap.py -i DEVICE --immediate
+                                    print each packet as it arrives, not a block at a time
     wiretap.py -r FILE -w OUT tcp   copy the matching packets to another file
 
 One line per packet: timestamp, captured and wire length, and a short decode
@@ -124,10 +126,19 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("-c", dest="count", type=int, default=-1, help="stop after COUNT packets")
     parser.add_argument("-s", dest="snaplen", type=int, default=262144, help="snapshot length for -i")
     parser.add_argument("-w", dest="output", help="write the packets to OUTPUT instead of printing them")
+    parser.add_argument("--immediate", action="store_true",
+                        help="with -i: hand each packet over as it arrives (immediate mode)")
     parser.add_argument("expression", nargs="*", help="filter expression (numeric addresses only)")
     args = parser.parse_args(argv)
 
-    if args.device:
+    if args.device and args.immediate:
+        reader = wirelet.create(args.device)
+        for status in (reader.set_snaplen(args.snaplen), reader.set_timeout(100), reader.set_immediate_mode(1),
+                       reader.activate()):
+            if status < 0:
+                reader.close()
+                sys.exit(f"wiretap: cannot capture on {args.device}: libpcap status {status}")
+    elif args.device:
         reader = wirelet.open_live(args.device, args.snaplen, 0, 100)
     else:
         reader = wirelet.open_offline(args.file or SAMPLE)
@@ -146,7 +157,7 @@ def main(argv: list[str] | None = None) -> int:
         else:
             def handle(header: Pkthdr, data: bytes) -> None:
                 nonlocal seen
-                print(format_packet(linktype, header, data))
+                print(format_packet(linktype, header, data), flush=args.immediate)
                 seen += 1
 
         if args.device:

@@ -1,4 +1,6 @@
-// The wirelet module: definition, initialisation and module-level functions.
+// The wirelet module: definition, initialisation, the function table, and the
+// functions that open handles and compile filters (device discovery is in
+// src/device, link-type names in src/linktype).
 #include "module.h"
 
 #include <fcntl.h>
@@ -7,11 +9,12 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "bpfprogram.h"
 #include "compiler.h"
 #include "handle.h"
+#include "device.h"
+#include "linktype.h"
 #include "reader.h"
 #include "stream.h"
 
@@ -268,51 +271,6 @@ static PyObject *wirelet_create(PyObject *, PyObject *args)
     return reader;
 }
 
-PyDoc_STRVAR(lookupdev_doc, "lookupdev() looks up a pcap device");
-static PyObject *wirelet_lookupdev(PyObject *, PyObject *)
-{
-    char errbuf[PCAP_ERRBUF_SIZE];
-    errbuf[0] = '\0';
-    // libpcap marks pcap_lookupdev deprecated in favour of pcap_findalldevs;
-    // this function exists to call it, so the warning is off for this call.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    const char *device = pcap_lookupdev(errbuf);
-#pragma GCC diagnostic pop
-    if (device == nullptr) {
-        PyErr_SetString(PcapError, errbuf);
-        return nullptr;
-    }
-    return Py_BuildValue("s", device);
-}
-
-PyDoc_STRVAR(findalldevs_doc, "findalldevs() lists all available interfaces");
-static PyObject *wirelet_findalldevs(PyObject *, PyObject *)
-{
-    char errbuf[PCAP_ERRBUF_SIZE];
-    errbuf[0] = '\0';
-    pcap_if_t *head = nullptr;
-    if (pcap_findalldevs(&head, errbuf) != 0) {
-        PyErr_SetString(PcapError, errbuf);
-        return nullptr;
-    }
-    // Released on every way out, after the names have been copied.
-    std::unique_ptr<pcap_if_t, decltype(&pcap_freealldevs)> chain(head, pcap_freealldevs);
-    if (head == nullptr) {
-        PyErr_SetString(PcapError, "No valid interfaces to open");
-        return nullptr;
-    }
-    Ref names = Ref::steal(PyList_New(0));
-    if (!names)
-        return nullptr;
-    for (const pcap_if_t *entry = head; entry != nullptr; entry = entry->next) {
-        Ref name = Ref::steal(Py_BuildValue("s", entry->name));
-        if (!name || PyList_Append(names.get(), name.get()) < 0)
-            return nullptr;
-    }
-    return names.release();
-}
-
 PyDoc_STRVAR(tstamp_type_name_to_val_doc, "tstamp_type_name_to_val(name) returns the time stamp type of that name");
 static PyObject *wirelet_tstamp_type_name_to_val(PyObject *, PyObject *args)
 {
@@ -372,6 +330,11 @@ static PyMethodDef wirelet_functions[] = {
     {"tstamp_type_val_to_name", wirelet_tstamp_type_val_to_name, METH_VARARGS, tstamp_type_val_to_name_doc},
     {"tstamp_type_val_to_description", wirelet_tstamp_type_val_to_description, METH_VARARGS,
      tstamp_type_val_to_description_doc},
+    {"devices", wirelet_devices, METH_NOARGS, devices_doc},
+    {"datalink_name_to_val", wirelet_datalink_name_to_val, METH_VARARGS, datalink_name_to_val_doc},
+    {"datalink_val_to_name", wirelet_datalink_val_to_name, METH_VARARGS, datalink_val_to_name_doc},
+    {"datalink_val_to_description", wirelet_datalink_val_to_description, METH_VARARGS,
+     datalink_val_to_description_doc},
     {"open_dead", wirelet_open_dead, METH_VARARGS, open_dead_doc},
     {"open_dead_with_tstamp_precision", wirelet_open_dead_with_tstamp_precision, METH_VARARGS,
      open_dead_with_tstamp_precision_doc},
@@ -426,6 +389,8 @@ PyMODINIT_FUNC PyInit_wirelet(void)
         if (PyModule_AddIntConstant(module.get(), c.name, c.value) < 0)
             return nullptr;
     }
+    if (add_device_types(module.get()) < 0)
+        return nullptr;
     PyObject *dict = PyModule_GetDict(module.get());
 
     PcapError = PyErr_NewException("wirelet.PcapError", nullptr, nullptr);

@@ -15,6 +15,7 @@
 #include "compiler.h"
 #include "dumper.h"
 #include "handle.h"
+#include "linktype.h"
 #include "live_wait.h"
 #include "module.h"
 #include "pkthdr.h"
@@ -444,11 +445,33 @@ static PyObject *reader_getfd(PyObject *self, PyObject *)
     return Py_BuildValue("i", pcap_get_selectable_fd(reader->pcap));
 }
 
+PyDoc_STRVAR(list_datalinks_doc, "returns the link layer types the device offers");
+static PyObject *reader_list_datalinks(PyObject *self, PyObject *)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr || claim(reader, Access::change) == nullptr)
+        return nullptr;
+    return list_datalinks(reader->pcap);
+}
+
+PyDoc_STRVAR(set_datalink_doc, "sets the link layer type");
+static PyObject *reader_set_datalink(PyObject *self, PyObject *args)
+{
+    ReaderObject *reader = reader_guard(self);
+    if (reader == nullptr)
+        return nullptr;
+    int dlt;
+    if (!PyArg_ParseTuple(args, "i:set_datalink", &dlt) || claim_parsed(self, Access::change) == nullptr)
+        return nullptr;
+    return set_datalink(reader->pcap, dlt);
+}
+
 // ---------------------------------------------------------------------------
 // Settings before activation. libpcap's status, whatever it is, is the result:
 // judging it is the caller's business.
 
-static PyObject *reader_setting(PyObject *self, PyObject *args, int (*set)(pcap_t *, int), const char *format = "i")
+static PyObject *reader_setting(PyObject *self, PyObject *args, int (*set)(pcap_t *, int),
+                               const char *format = "i")
 {
     ReaderObject *reader = reader_guard(self);
     if (reader == nullptr)
@@ -506,6 +529,12 @@ PyDoc_STRVAR(set_tstamp_type_doc, "set the time stamp type for a not-yet-activat
 static PyObject *reader_set_tstamp_type(PyObject *self, PyObject *args)
 {
     return reader_setting(self, args, pcap_set_tstamp_type, "i:set_tstamp_type");
+}
+
+PyDoc_STRVAR(set_immediate_mode_doc, "set immediate mode for a not-yet-activated capture handle");
+static PyObject *reader_set_immediate_mode(PyObject *self, PyObject *args)
+{
+    return reader_setting(self, args, pcap_set_immediate_mode, "i:set_immediate_mode");
 }
 
 PyDoc_STRVAR(activate_doc, "activate a capture handle created using create()");
@@ -569,6 +598,9 @@ static PyMethodDef reader_methods[] = {
     {"get_tstamp_precision", reader_get_tstamp_precision, METH_NOARGS, get_tstamp_precision_doc},
     {"set_tstamp_type", reader_set_tstamp_type, METH_VARARGS, set_tstamp_type_doc},
     {"list_tstamp_types", reader_list_tstamp_types, METH_NOARGS, list_tstamp_types_doc},
+    {"set_immediate_mode", reader_set_immediate_mode, METH_VARARGS, set_immediate_mode_doc},
+    {"list_datalinks", reader_list_datalinks, METH_NOARGS, list_datalinks_doc},
+    {"set_datalink", reader_set_datalink, METH_VARARGS, set_datalink_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

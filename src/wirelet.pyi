@@ -7,13 +7,16 @@
 # without them, so that a type checker flags a call whose arguments would be
 # thrown away.
 #
+# Device and Address, the struct sequences that devices() gives, are
+# attributes of the module, as os.stat_result is of os.
+#
 # Reader, Pkthdr and Dumper are not attributes of the module at run time: the
 # only way to get one is from the functions and methods below. They exist for
 # annotations only, hence @type_check_only; write them as strings, or import
 # them under `if typing.TYPE_CHECKING:`.
 
 from collections.abc import Callable
-from _typeshed import SupportsWrite
+from _typeshed import SupportsWrite, structseq
 from types import TracebackType
 from typing import Final, Protocol, final, type_check_only
 
@@ -49,6 +52,16 @@ PCAP_TSTAMP_HOST_HIPREC: Final = 2
 PCAP_TSTAMP_ADAPTER: Final = 3
 PCAP_TSTAMP_ADAPTER_UNSYNCED: Final = 4
 PCAP_TSTAMP_HOST_HIPREC_UNSYNCED: Final = 5
+
+PCAP_IF_LOOPBACK: Final = 0x01
+PCAP_IF_UP: Final = 0x02
+PCAP_IF_RUNNING: Final = 0x04
+PCAP_IF_WIRELESS: Final = 0x08
+PCAP_IF_CONNECTION_STATUS: Final = 0x30
+PCAP_IF_CONNECTION_STATUS_UNKNOWN: Final = 0x00
+PCAP_IF_CONNECTION_STATUS_CONNECTED: Final = 0x10
+PCAP_IF_CONNECTION_STATUS_DISCONNECTED: Final = 0x20
+PCAP_IF_CONNECTION_STATUS_NOT_APPLICABLE: Final = 0x30
 
 class PcapError(Exception):
     """A libpcap failure, a failed compile(), or a method given the wrong receiver."""
@@ -178,6 +191,14 @@ class Reader:
 
     def list_tstamp_types(self) -> list[int]:
         """The PCAP_TSTAMP_ clocks the device offers; [] when libpcap names none."""
+    def set_immediate_mode(self, immediate: int, /) -> int:
+        """Immediate mode for activate(): each packet handed over as it arrives; returns libpcap's status."""
+
+    def list_datalinks(self) -> list[int]:
+        """The link-layer types the device offers."""
+
+    def set_datalink(self, dlt: int, /) -> None:
+        """Capture with another of the link-layer types the device offers."""
 
     def activate(self) -> int:
         """Start capturing with the settings given: 0, a warning (> 0) or an error (< 0)."""
@@ -256,3 +277,51 @@ def tstamp_type_val_to_name(tstamp_type: int, /) -> str | None:
 
 def tstamp_type_val_to_description(tstamp_type: int, /) -> str | None:
     """The description of a PCAP_TSTAMP_ value, or None."""
+
+@final
+class Address(structseq[int | str | None], tuple[int, str, str | None, str | None, str | None]):
+    """One address of a device, as numeric text; None where there is none."""
+
+    __match_args__: Final = ("family", "addr", "netmask", "broadaddr", "dstaddr")
+
+    @property
+    def family(self) -> int:
+        """The address family, a socket.AF_ value: AF_INET, AF_INET6 or AF_PACKET."""
+
+    @property
+    def addr(self) -> str: ...
+    @property
+    def netmask(self) -> str | None: ...
+    @property
+    def broadaddr(self) -> str | None: ...
+    @property
+    def dstaddr(self) -> str | None: ...
+
+@final
+class Device(structseq[str | int | list[Address] | None], tuple[str, str | None, int, list[Address]]):
+    """A capture device, as devices() lists it."""
+
+    __match_args__: Final = ("name", "description", "flags", "addresses")
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def description(self) -> str | None: ...
+    @property
+    def flags(self) -> int:
+        """The PCAP_IF_ flags."""
+
+    @property
+    def addresses(self) -> list[Address]: ...
+
+def devices() -> list[Device]:
+    """Every device that can be opened for capture, in findalldevs() order, with its addresses."""
+
+def datalink_name_to_val(name: str, /) -> int:
+    """The link-layer type with that name, without "DLT_", in any case ("en10mb"); PcapError if there is none."""
+
+def datalink_val_to_name(dlt: int, /) -> str | None:
+    """The name of a link-layer type without "DLT_", or None for one libpcap does not know."""
+
+def datalink_val_to_description(dlt: int, /) -> str | None:
+    """A short description of a link-layer type, or None for one libpcap does not know."""

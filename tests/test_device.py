@@ -217,3 +217,68 @@ def test_discovery_failures_relay_libpcap(shim):
 
 def test_stats_counters_are_unsigned(shim):
     assert shim("big", "print(wirelet.create('lo').stats())")[0] == "(4294967295, 2147483648, 0)"
+
+
+def test_link_type_choice_on_files_and_on_handles_never_activated(three):
+    path, _ = three
+    with wirelet.open_offline(path) as r:
+        assert r.list_datalinks() == [wirelet.DLT_EN10MB]
+        assert r.set_datalink(wirelet.DLT_EN10MB) is None
+        with pytest.raises(wirelet.PcapError, match="^RAW is not one of the DLTs supported by this device$"):
+            r.set_datalink(wirelet.DLT_RAW)
+        assert r.datalink() == wirelet.DLT_EN10MB and r.next()[0] is not None
+        assert r.set_immediate_mode(1) == ACTIVATED
+    r = wirelet.create("nosuchdev0")
+    assert r.set_immediate_mode(1) == r.set_immediate_mode(0) == 0
+    # libpcap 1.10.3 says 0 to its own placeholder type 0 here, having set nothing.
+    for call in (r.list_datalinks, lambda: r.set_datalink(0), lambda: r.set_datalink(wirelet.DLT_EN10MB)):
+        with pytest.raises(wirelet.PcapError, match="^The pcap_t has not been activated$"):
+            call()
+    for call, name in ((r.set_immediate_mode, "set_immediate_mode"), (r.set_datalink, "set_datalink")):
+        with pytest.raises(TypeError, match=rf"^{name}\(\) takes exactly 1 argument"):
+            call()
+    with pytest.raises(TypeError):
+        r.list_datalinks(1)
+    r.close()
+    for call in (r.list_datalinks, lambda: r.set_datalink(1), lambda: r.set_immediate_mode(1)):
+        with pytest.raises(ValueError, match="^pcap is closed$"):
+            call()
+
+
+def test_link_type_names_and_descriptions_are_libpcap_s():
+    for name in (n for n in dir(wirelet) if n.startswith("DLT_")):
+        value = getattr(wirelet, name)
+        assert wirelet.datalink_val_to_name(value) == name[4:]
+        assert wirelet.datalink_name_to_val(name[4:]) == wirelet.datalink_name_to_val(name[4:].lower()) == value
+    assert wirelet.datalink_val_to_description(wirelet.DLT_EN10MB) == "Ethernet"
+    assert wirelet.datalink_val_to_description(276) == "Linux cooked v2"
+    assert wirelet.datalink_val_to_name(-1) is wirelet.datalink_val_to_description(99999) is None
+    for name in ("nope", "DLT_EN10MB"):
+        with pytest.raises(wirelet.PcapError, match=f"^unknown link type name: {name}$"):
+            wirelet.datalink_name_to_val(name)
+    for call, exc in ((lambda: wirelet.datalink_name_to_val("EN10MB\0"), ValueError),
+                      (lambda: wirelet.datalink_val_to_name(2**31), OverflowError),
+                      (lambda: wirelet.datalink_val_to_description(dlt=1), TypeError),
+                      (lambda: wirelet.devices(1), TypeError)):
+        with pytest.raises(exc):
+            call()
+
+
+def test_devices_render_every_kind_of_address_and_skip_the_rest(shim):
+    out, counts = shim("order", "print(*map(repr, wirelet.devices()), sep='\\n')\n"
+                       "d = wirelet.devices()[0]\n"
+                       "print(type(d) is wirelet.Device, type(d.addresses[0]) is wirelet.Address, d[0], d.flags)")
+    assert out.splitlines() == [
+        "wirelet.Device(name='zeta', description='first device', flags=34, addresses=["
+        "wirelet.Address(family=2, addr='192.0.2.7', netmask='255.255.255.128', broadaddr='192.0.2.127', dstaddr=None), "
+        "wirelet.Address(family=10, addr='2001:db8::7', netmask='ffff:ffff::', broadaddr=None, dstaddr=None), "
+        "wirelet.Address(family=17, addr='02:ab:00:00:00:07', netmask=None, broadaddr='ff:ff:ff:ff:ff:ff', "
+        "dstaddr=None)])",
+        *(f"wirelet.Device(name='{name}', description=None, flags=0, addresses=[])" for name in ("alpha", "mid", "omega")),
+        "True True zeta 34"]
+    assert counts == "chains 2/2"
+    call = RAISED.format(call="wirelet.devices()")
+    assert shim("fail", call) == ("PcapError shim: cannot list devices", "chains 0/0")
+    assert shim("empty", call)[0] == "[]"
+    out, counts = shim("badname", call)
+    assert out.startswith("UnicodeDecodeError") and counts == "chains 1/1"

@@ -1,5 +1,6 @@
 """Device settings, queries and injection on real devices (root only): the
 loopback device, and a veth pair in a network namespace of the test's own."""
+import ipaddress
 import re
 import select
 import socket
@@ -182,3 +183,109 @@ def test_sent_frames_arrive_intact_and_direction_selects_them(netns):
     frames = got.pop("frames")
     assert [len(f) // 2 for f in frames] == [60, 315, 1514]
     assert got == {"a": frames, "a_out": frames, "a_in": [], "b": frames, "b_in": frames, "b_out": []}
+
+
+def test_immediate_mode_hands_a_packet_over_as_it_arrives():
+    sink, port = quiet_port()
+    with sink, wirelet.create("lo") as r, socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as tx:
+        assert r.set_timeout(5000) == r.set_immediate_mode(1) == r.activate() == 0
+        r.setfilter(f"udp dst port {port}")
+        began = time.monotonic()
+        tx.sendto(b"at once", ("127.0.0.1", port))
+        header, data = r.next()
+        # Without immediate mode the kernel's block holds it for about 5 s.
+        assert data.endswith(b"at once") and time.monotonic() - began < 1.5
+
+
+def tcpdump_flags(flags):
+    """The words tcpdump -D prints for flags, or None where it prints none."""
+    if flags == 0:
+        return None
+    words = {word for word, bit in (("Up", wirelet.PCAP_IF_UP), ("Running", wirelet.PCAP_IF_RUNNING),
+                                    ("Loopback", wirelet.PCAP_IF_LOOPBACK), ("Wireless", wirelet.PCAP_IF_WIRELESS))
+             if flags & bit} or {"none"}
+    wireless = flags & wirelet.PCAP_IF_WIRELESS
+    words.add({wirelet.PCAP_IF_CONNECTION_STATUS_UNKNOWN: ("Association" if wireless else "Connection")
+               + " status unknown",
+               wirelet.PCAP_IF_CONNECTION_STATUS_CONNECTED: "Associated" if wireless else "Connected",
+               wirelet.PCAP_IF_CONNECTION_STATUS_DISCONNECTED: "Not associated" if wireless else "Disconnected",
+               wirelet.PCAP_IF_CONNECTION_STATUS_NOT_APPLICABLE: "none"}[flags & wirelet.PCAP_IF_CONNECTION_STATUS])
+    return words - {"none"} or {"none"}
+
+
+def test_devices_agree_with_findalldevs_and_tcpdump():
+    for _ in range(3):  # devices may come and go between the listings
+        devices, names = wirelet.devices(), wirelet.findalldevs()
+        lines = subprocess.run(["tcpdump", "-D"], capture_output=True, text=True, check=True, timeout=30).stdout
+        oracle = [(name, description, words and set(words.split(", "))) for name, description, words in
+                  re.findall(r"^\d+\.(\S+)(?: \((.*)\))?(?: \[(.*)\])?$", lines, re.M)]
+        ours = [(d.name, d.description or "", tcpdump_flags(d.flags) or "") for d in devices]
+        if ours == oracle:
+            break
+    assert [d.name for d in devices] == names
+    assert ours == oracle
+
+
+def test_devices_list_the_addresses_that_ip_shows(netns):
+    for command in (["link", "set", "lo", "up"], ["addr", "add", "2001:db8::1/64", "dev", "wla", "nodad"]):
+        subprocess.run(["ip", "-n", netns, *command], check=True, timeout=30)
+    got = in_netns(netns, """if True:
+        import json, subprocess, time, wirelet
+        def ip():
+            return json.loads(subprocess.run(["ip", "-j", "addr"], capture_output=True, check=True).stdout)
+        for _ in range(10):  # until the link-local addresses have settled
+            before, devices, after = ip(), wirelet.devices(), ip()
+            if before == after:
+                break
+            time.sleep(0.3)
+        print(json.dumps({"ip": after, "devices": devices, "names": wirelet.findalldevs()}))
+        """)
+    assert [d[0] for d in got["devices"]] == got["names"]
+    ours = {name: addresses for name, _, _, addresses in got["devices"]}
+    shown = {link["ifname"]: link for link in got["ip"]}
+    prefix = {socket.AF_INET: lambda m: ipaddress.ip_network(f"0.0.0.0/{m}").prefixlen,
+              socket.AF_INET6: lambda m: bin(int(ipaddress.IPv6Address(m))).count("1"),
+              socket.AF_PACKET: lambda m: m}
+    for name, mac in (("lo", "00:00:00:00:00:00"), ("wla", MAC_A)):
+        expected = {(socket.AF_PACKET, shown[name]["address"], None)} | {
+            (socket.AF_INET if a["family"] == "inet" else socket.AF_INET6, a["local"], a["prefixlen"])
+            for a in shown[name]["addr_info"]}
+        assert {(family, addr, prefix[family](mask)) for family, addr, mask, _, _ in ours[name]} == expected
+        assert (socket.AF_PACKET, mac, None) in expected
+    assert {(socket.AF_INET6, "2001:db8::1", 64), (socket.AF_INET, "192.0.2.1", 24)} < expected
+
+
+def test_any_offers_both_cooked_headers_and_sll2_changes_the_bytes(netns, tmp_path):
+    listing = subprocess.run(["ip", "netns", "exec", netns, "tcpdump", "-n", "-L", "-i", "any"],
+                             capture_output=True, text=True, check=True, timeout=30).stderr
+    path = str(tmp_path / "sll2.pcap")
+    got = in_netns(netns, f"""if True:
+        import json, subprocess, time, wirelet
+        r = wirelet.create("any")
+        r.set_timeout(50)
+        r.activate()
+        offered = r.list_datalinks()
+        r.set_datalink(276)
+        r.setfilter("ether proto {ETHERTYPE:#x}")
+        dumper = r.dump_open({path!r})
+        seen = []
+        with wirelet.open_live("wla", 65535, 0, 50) as tx:
+            tx.sendpacket(bytes.fromhex("{MAC_B.replace(':', '')}{MAC_A.replace(':', '')}{ETHERTYPE:04x}") + b"sll2" * 20)
+        end = time.monotonic() + 5
+        while len(seen) < 2 and time.monotonic() < end:
+            r.dispatch(-1, lambda h, d: (seen.append(d.hex()), dumper.dump(h, d)))
+        dumper.close()
+        links = json.loads(subprocess.run(["ip", "-j", "link"], capture_output=True, check=True).stdout)
+        print(json.dumps({{"offered": offered, "datalink": r.datalink(), "seen": seen,
+                          "index": {{l["ifname"]: l["ifindex"] for l in links}}}}))
+        """)
+    names = re.findall(r"^  (\S+) \(", listing, re.M)
+    assert got["offered"] == [wirelet.datalink_name_to_val(n) for n in names] == [113, 276]
+    assert got["datalink"] == 276
+    # SLL2: protocol, 2 reserved bytes, interface index, ..., then the payload at 20.
+    assert sorted(bytes.fromhex(d)[:2] + bytes.fromhex(d)[20:] for d in got["seen"]) == [
+        b"\x88\xb5" + b"sll2" * 20] * 2
+    decoded = subprocess.run(["tshark", "-n", "-r", path, "-T", "fields", "-e", "sll.ifindex", "-e", "sll.etype"],
+                             capture_output=True, text=True, check=True, timeout=60).stdout.split()
+    index = got["index"]
+    assert sorted(decoded) == sorted([str(index["wla"]), str(index["wlb"]), f"{ETHERTYPE:#06x}", f"{ETHERTYPE:#06x}"])

@@ -220,3 +220,11 @@ def test_readme_transcripts_show_what_the_commands_print(tmp_path):
             proc = subprocess.run([sys.executable, *argv[1:]], cwd=REPO, stdout=subprocess.PIPE,
                                   stderr=subprocess.STDOUT, text=True, timeout=60)
             assert proc.stdout == expected, command
+
+
+@needs_root
+def test_wiretap_in_immediate_mode_prints_each_packet():
+    with LoTraffic() as traffic:
+        lines = run("wiretap.py", "-i", "lo", "--immediate", "-c", "2", "udp", "dst", "port", str(traffic.port))
+    pattern = rf" 54/54 IP 127\.0\.0\.1\.\d+ > 127\.0\.0\.1\.{traffic.port}: UDP length 12$"
+    assert [bool(re.search(pattern, line)) for line in lines.stdout.splitlines()] == [True, True]

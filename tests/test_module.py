@@ -20,6 +20,10 @@ CONSTANTS = {
     "PCAP_TSTAMP_PRECISION_MICRO": 0, "PCAP_TSTAMP_PRECISION_NANO": 1, "PCAP_TSTAMP_HOST": 0,
     "PCAP_TSTAMP_HOST_LOWPREC": 1, "PCAP_TSTAMP_HOST_HIPREC": 2, "PCAP_TSTAMP_ADAPTER": 3,
     "PCAP_TSTAMP_ADAPTER_UNSYNCED": 4, "PCAP_TSTAMP_HOST_HIPREC_UNSYNCED": 5,
+    "PCAP_IF_LOOPBACK": 1, "PCAP_IF_UP": 2, "PCAP_IF_RUNNING": 4, "PCAP_IF_WIRELESS": 8,
+    "PCAP_IF_CONNECTION_STATUS": 0x30, "PCAP_IF_CONNECTION_STATUS_UNKNOWN": 0,
+    "PCAP_IF_CONNECTION_STATUS_CONNECTED": 0x10, "PCAP_IF_CONNECTION_STATUS_DISCONNECTED": 0x20,
+    "PCAP_IF_CONNECTION_STATUS_NOT_APPLICABLE": 0x30,
 }
 
 
@@ -31,8 +35,9 @@ def test_module_docstring_and_public_names():
     assert public - functions - {"lookupdev", "findalldevs", "compile", "open_offline_with_tstamp_precision",
                                  "tstamp_type_name_to_val", "tstamp_type_val_to_name",
                                  "tstamp_type_val_to_description", "open_dead",
-                                 "open_dead_with_tstamp_precision"} == (
-        set(CONSTANTS) | {"BPFProgram", "PcapError", "BPFError"})
+                                 "open_dead_with_tstamp_precision", "devices", "datalink_name_to_val",
+                                 "datalink_val_to_name", "datalink_val_to_description"} == (
+        set(CONSTANTS) | {"BPFProgram", "PcapError", "BPFError", "Device", "Address"})
     for name in ("Reader", "Pkthdr", "Dumper"):
         assert not hasattr(wirelet, name)
 
@@ -165,7 +170,8 @@ def test_attribute_lookup_of_every_type(three):
                           "close", "set_snaplen", "set_promisc", "set_timeout", "set_buffer_size", "activate",
                           "__enter__", "__exit__", "getfd", "set_rfmon", "set_tstamp_precision",
                           "get_tstamp_precision", "set_tstamp_type", "list_tstamp_types", "breakloop", "__iter__",
-                          "__next__", "dump_open_append", "dump_fopen"},
+                          "__next__", "dump_open_append", "dump_fopen", "set_immediate_mode", "list_datalinks",
+                          "set_datalink"},
                "Pkthdr": {"getts", "getcaplen", "getlen", "getts_ns"}, "Dumper": {"close", "dump", "flush", "ftell"},
                "BPFProgram": {"filter", "get_bpf", "__new__"}}
     for obj in (r, header, d, wirelet.BPFProgram("tcp")):
