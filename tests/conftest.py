@@ -3,6 +3,7 @@ import itertools
 import json
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -12,6 +13,12 @@ import time
 import pytest
 
 import pcapfile
+
+# The Ctrl-C tests send SIGINT to child interpreters, which keep an ignored
+# SIGINT ignored: a suite started in the background of a shell without job
+# control would hand that on. A handler here is reset to the default on exec.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 ROOT = os.geteuid() == 0
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
