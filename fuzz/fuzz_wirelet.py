@@ -108,12 +108,18 @@ def fuzz_capture(data):
             dumper = reader.dump_open(COPY)
         except wirelet.PcapError:
             return  # a link type that cannot be written
-    for *_, payload, header in packets:
-        dumper.dump(header, payload)
+    kept = []
+    for packet in packets:
+        *_, payload, header = packet
+        try:
+            dumper.dump(header, payload)
+        except wirelet.PcapError:
+            continue  # a timestamp a pcap file cannot hold: nothing of it is written
+        kept.append(packet)
     dumper.close()
     with wirelet.open_offline(COPY) as copy:
         again = read_all(copy, 0)
-    assert [record(p) for p in again] == [record(p) for p in packets]
+    assert [record(p) for p in again] == [record(p) for p in kept]
 
 
 def as_int32(value):
