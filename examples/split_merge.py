@@ -9,8 +9,9 @@
 
 Packets keep their timestamps and lengths. A written file takes its link type
 and snapshot length from the file it was read from; a merged one from the
-first input, so put the one with the largest snapshot length first. Inputs
-whose names end in .gz are read through gzip.
+first input, so put the one with the largest snapshot length first. Files
+whose names end in .gz are read and written through gzip; split -z writes
+PREFIX-NNN.pcap.gz.
 """
 from __future__ import annotations
 
@@ -24,7 +25,7 @@ from typing import TYPE_CHECKING
 import wirelet
 
 if TYPE_CHECKING:
-    from wirelet import Dumper, Pkthdr, Reader
+    from wirelet import Pkthdr, Reader
 
 
 def open_capture(path: str) -> Reader:
@@ -33,6 +34,21 @@ def open_capture(path: str) -> Reader:
         # The Reader keeps the gzip file, which closes once both are dropped.
         return wirelet.fopen_offline(gzip.open(path))
     return wirelet.open_offline(path)
+
+
+class Output:
+    """A capture file being written, compressed with gzip when its name ends in .gz."""
+
+    def __init__(self, reader: Reader, path: str) -> None:
+        # The Dumper writes into the gzip file and never closes it: close() does.
+        self.packed = gzip.open(path, "wb") if path.endswith(".gz") else None
+        self.dumper = reader.dump_fopen(self.packed) if self.packed else reader.dump_open(path)
+        self.dump = self.dumper.dump
+
+    def close(self) -> None:
+        self.dumper.close()
+        if self.packed is not None:
+            self.packed.close()
 
 
 def packets(reader: Reader) -> Iterator[tuple[Pkthdr, bytes]]:
@@ -49,19 +65,19 @@ def microseconds(header: Pkthdr) -> int:
     return sec * 1_000_000 + usec
 
 
-def split(reader: Reader, prefix: str, part: Callable[[int, Pkthdr], int]) -> list[str]:
+def split(reader: Reader, prefix: str, part: Callable[[int, Pkthdr], int], suffix: str = ".pcap") -> list[str]:
     """Writes the n-th packet to the file numbered part(n, header); a new file
     begins whenever that number changes."""
     names: list[str] = []
-    dumper: Dumper | None = None
+    dumper: Output | None = None
     current = -1
     for n, (header, data) in enumerate(packets(reader)):
         number = part(n, header)
         if dumper is None or number != current:
             if dumper is not None:
                 dumper.close()
-            names.append(f"{prefix}-{number:03d}.pcap")
-            dumper = reader.dump_open(names[-1])
+            names.append(f"{prefix}-{number:03d}{suffix}")
+            dumper = Output(reader, names[-1])
             current = number
         dumper.dump(header, data)
     if dumper is not None:
@@ -85,14 +101,14 @@ def by_time(seconds: float) -> Callable[[int, Pkthdr], int]:
     return part
 
 
-def split_by_filter(path: str, expression: str, prefix: str) -> list[str]:
+def split_by_filter(path: str, expression: str, prefix: str, suffix: str = ".pcap") -> list[str]:
     """Two files: the packets that match the filter and those that do not."""
     names = []
-    for suffix, selection in (("match", expression), ("rest", f"not ({expression})")):
+    for part, selection in (("match", expression), ("rest", f"not ({expression})")):
         with open_capture(path) as reader:
             reader.setfilter(selection)
-            names.append(f"{prefix}-{suffix}.pcap")
-            dumper = reader.dump_open(names[-1])
+            names.append(f"{prefix}-{part}{suffix}")
+            dumper = Output(reader, names[-1])
             for header, data in packets(reader):
                 dumper.dump(header, data)
             dumper.close()
@@ -105,7 +121,7 @@ def merge(output: str, inputs: list[str]) -> int:
         linktypes = {reader.datalink() for reader in readers}
         if len(linktypes) > 1:
             raise SystemExit(f"merge: the inputs have different link types {sorted(linktypes)}")
-        dumper = readers[0].dump_open(output)
+        dumper = Output(readers[0], output)
         written = 0
         # heapq.merge keeps the order of equal timestamps: first file first.
         for header, data in heapq.merge(*map(packets, readers), key=lambda packet: microseconds(packet[0])):
@@ -126,6 +142,7 @@ def main(argv: list[str] | None = None) -> int:
     how.add_argument("-c", dest="count", type=int, help="COUNT packets per file")
     how.add_argument("-t", dest="seconds", type=float, help="SECONDS of capture time per file")
     how.add_argument("-f", dest="filter", help="packets that match FILTER, and the others")
+    splitter.add_argument("-z", dest="gzip", action="store_true", help="compress the output files with gzip")
     splitter.add_argument("input")
     splitter.add_argument("prefix", help="output files are PREFIX-NNN.pcap (PREFIX-match/-rest.pcap for -f)")
     merger = commands.add_parser("merge", help="merge several files into one, in timestamp order")
@@ -137,13 +154,15 @@ def main(argv: list[str] | None = None) -> int:
         written = merge(args.output, args.inputs)
         print(f"{written} packets written to {args.output}")
         return 0
+    suffix = ".pcap.gz" if args.gzip else ".pcap"
     if args.filter is not None:
-        names = split_by_filter(args.input, args.filter, args.prefix)
+        names = split_by_filter(args.input, args.filter, args.prefix, suffix)
     else:
         if (args.count if args.seconds is None else args.seconds) <= 0:
             parser.error("the count or the time must be positive")
         with open_capture(args.input) as reader:
-            names = split(reader, args.prefix, by_count(args.count) if args.count else by_time(args.seconds))
+            part = by_count(args.count) if args.count else by_time(args.seconds)
+            names = split(reader, args.prefix, part, suffix)
     print("\n".join(names))
     return 0
 

@@ -84,9 +84,11 @@ def test_split_then_merge_gives_back_the_original_packets(tmp_path):
     expr = "tcp port 9 or udp"
     match, rest = run("split_merge.py", "split", "-f", expr, SAMPLE, str(tmp_path / "f")).stdout.split()
     assert tcpdump(match, flags=("-tt", "-xx")) == tcpdump(SAMPLE, expr, flags=("-tt", "-xx"))
-    with open(by_count[0], "rb") as plain, gzip.open(tmp_path / "c0.pcap.gz", "wb") as packed:
-        packed.write(plain.read())  # merged from gzip as from the plain file
-    by_count[0] = str(tmp_path / "c0.pcap.gz")
+    # Written and merged through gzip as through plain files.
+    packed = run("split_merge.py", "split", "-z", "-c", "8", SAMPLE, str(tmp_path / "z")).stdout.split()
+    with gzip.open(packed[0]) as unpacked, open(by_count[0], "rb") as plain:
+        assert unpacked.read() == plain.read()
+    by_count[0] = packed[0]
     for n, parts in enumerate((by_count[::-1], by_time, [rest, match])):
         merged = str(tmp_path / f"m{n}.pcap")
         assert run("split_merge.py", "merge", merged, *parts).stdout.startswith(f"{len(stamps)} packets")
