@@ -15,6 +15,7 @@
 #include "handle.h"
 #include "device.h"
 #include "linktype.h"
+#include "tstamp.h"
 #include "reader.h"
 #include "stream.h"
 
@@ -269,49 +270,6 @@ static PyObject *wirelet_create(PyObject *, PyObject *args)
             state->unactivated_fd = fd;
     }
     return reader;
-}
-
-PyDoc_STRVAR(tstamp_type_name_to_val_doc, "tstamp_type_name_to_val(name) returns the time stamp type of that name");
-static PyObject *wirelet_tstamp_type_name_to_val(PyObject *, PyObject *args)
-{
-    const char *name;
-    if (!PyArg_ParseTuple(args, "s:tstamp_type_name_to_val", &name))
-        return nullptr;
-    int type = pcap_tstamp_type_name_to_val(name);
-    // libpcap answers PCAP_ERROR, without a text, for a name it does not know.
-    if (type < 0) {
-        PyErr_Format(PcapError, "unknown time stamp type: %s", name);
-        return nullptr;
-    }
-    return PyLong_FromLong(type);
-}
-
-// A text of libpcap's that may be missing, as a str or None.
-static PyObject *text_or_none(const char *text)
-{
-    if (text == nullptr)
-        Py_RETURN_NONE;
-    return PyUnicode_FromString(text);
-}
-
-PyDoc_STRVAR(tstamp_type_val_to_name_doc,
-             "tstamp_type_val_to_name(type) returns the name of a time stamp type, or None if it has none");
-static PyObject *wirelet_tstamp_type_val_to_name(PyObject *, PyObject *args)
-{
-    int type;
-    if (!PyArg_ParseTuple(args, "i:tstamp_type_val_to_name", &type))
-        return nullptr;
-    return text_or_none(pcap_tstamp_type_val_to_name(type));
-}
-
-PyDoc_STRVAR(tstamp_type_val_to_description_doc,
-             "tstamp_type_val_to_description(type) describes a time stamp type, or returns None if it is unknown");
-static PyObject *wirelet_tstamp_type_val_to_description(PyObject *, PyObject *args)
-{
-    int type;
-    if (!PyArg_ParseTuple(args, "i:tstamp_type_val_to_description", &type))
-        return nullptr;
-    return text_or_none(pcap_tstamp_type_val_to_description(type));
 }
 
 static PyMethodDef wirelet_functions[] = {

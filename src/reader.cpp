@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cerrno>
 #include <cstdio>
-#include <memory>
 #include <cstring>
 
 #include "bpfprogram.h"
@@ -21,6 +20,7 @@
 #include "pkthdr.h"
 #include "reads.h"
 #include "stream.h"
+#include "tstamp.h"
 
 // libpcap's text for a status that means nothing was done.
 static PyObject *raise_status(int status)
@@ -409,22 +409,7 @@ static PyObject *reader_list_tstamp_types(PyObject *self, PyObject *)
     // about to report.
     if (claim(reader, Access::change) == nullptr)
         return nullptr;
-    int *types = nullptr;
-    int count = pcap_list_tstamp_types(reader->pcap, &types);
-    if (count < 0)
-        return raise_pcap_error(reader->pcap);
-    // libpcap hands back no list when the device names no types.
-    std::unique_ptr<int, decltype(&pcap_free_tstamp_types)> owned(types, pcap_free_tstamp_types);
-    Ref list = Ref::steal(PyList_New(count));
-    if (!list)
-        return nullptr;
-    for (int i = 0; i < count; ++i) {
-        PyObject *type = PyLong_FromLong(types[i]);
-        if (type == nullptr)
-            return nullptr;
-        PyList_SET_ITEM(list.get(), i, type);
-    }
-    return list.release();
+    return list_tstamp_types(reader->pcap);
 }
 
 PyDoc_STRVAR(getfd_doc, "get selectable pcap fd");
