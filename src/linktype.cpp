@@ -20,16 +20,9 @@ PyObject *list_datalinks(pcap_t *handle)
     }
     if (count < 0)
         return raise_not_activated();
-    Ref list = Ref::steal(PyList_New(count));
-    for (int i = 0; list && i < count; ++i) {
-        PyObject *type = PyLong_FromLong(types[i]);
-        if (type == nullptr)
-            list = Ref();
-        else
-            PyList_SET_ITEM(list.get(), i, type);
-    }
+    PyObject *list = int_list(types, count);
     pcap_free_datalinks(types);
-    return list.release();
+    return list;
 }
 
 PyObject *set_datalink(pcap_t *handle, int dlt)
@@ -63,18 +56,12 @@ PyObject *wirelet_datalink_name_to_val(PyObject *, PyObject *args)
 const char datalink_val_to_name_doc[] = "datalink_val_to_name(dlt) returns the name of a link layer type";
 PyObject *wirelet_datalink_val_to_name(PyObject *, PyObject *args)
 {
-    int dlt;
-    if (!PyArg_ParseTuple(args, "i:datalink_val_to_name", &dlt))
-        return nullptr;
-    return Py_BuildValue("z", pcap_datalink_val_to_name(dlt));
+    return name_of_value(args, "i:datalink_val_to_name", pcap_datalink_val_to_name);
 }
 
 const char datalink_val_to_description_doc[] =
     "datalink_val_to_description(dlt) returns the description of a link layer type";
 PyObject *wirelet_datalink_val_to_description(PyObject *, PyObject *args)
 {
-    int dlt;
-    if (!PyArg_ParseTuple(args, "i:datalink_val_to_description", &dlt))
-        return nullptr;
-    return Py_BuildValue("z", pcap_datalink_val_to_description(dlt));
+    return name_of_value(args, "i:datalink_val_to_description", pcap_datalink_val_to_description);
 }

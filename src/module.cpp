@@ -48,6 +48,26 @@ PyObject *positional_tuple(PyObject *const *args, Py_ssize_t nargs)
     return tuple;
 }
 
+PyObject *int_list(const int *values, int count)
+{
+    Ref list = Ref::steal(PyList_New(count));
+    for (int i = 0; list && i < count; ++i) {
+        PyObject *value = PyLong_FromLong(values[i]);
+        if (value == nullptr)
+            return nullptr;
+        PyList_SET_ITEM(list.get(), i, value);
+    }
+    return list.release();
+}
+
+PyObject *name_of_value(PyObject *args, const char *format, const char *(*lookup)(int))
+{
+    int value;
+    if (!PyArg_ParseTuple(args, format, &value))
+        return nullptr;
+    return Py_BuildValue("z", lookup(value));
+}
+
 // Wraps a freshly opened handle; the handle is closed again if no Reader
 // can be made for it, so a failed call leaves nothing open.
 static PyObject *wrap_handle(pcap_t *handle, unsigned int net, unsigned int mask)

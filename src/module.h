@@ -43,4 +43,12 @@ inline PyCFunction fast_method(FastMethod method)
 // exception set on failure.
 PyObject *positional_tuple(PyObject *const *args, Py_ssize_t nargs);
 
+// A new list of the count ints at values, or null with an exception set.
+PyObject *int_list(const int *values, int count);
+
+// For a module function that names a value of libpcap's: parses one int
+// with format and returns lookup's text for it as a str, or None where
+// lookup has none. Null with an exception set on failure.
+PyObject *name_of_value(PyObject *args, const char *format, const char *(*lookup)(int));
+
 #endif

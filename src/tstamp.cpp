@@ -12,16 +12,9 @@ PyObject *list_tstamp_types(pcap_t *handle)
         return nullptr;
     }
     // libpcap hands back no list when the device names no types.
-    Ref list = Ref::steal(PyList_New(count));
-    for (int i = 0; list && i < count; ++i) {
-        PyObject *type = PyLong_FromLong(types[i]);
-        if (type == nullptr)
-            list = Ref();
-        else
-            PyList_SET_ITEM(list.get(), i, type);
-    }
+    PyObject *list = int_list(types, count);
     pcap_free_tstamp_types(types);
-    return list.release();
+    return list;
 }
 
 const char tstamp_type_name_to_val_doc[] = "tstamp_type_name_to_val(name) returns the time stamp type of that name";
@@ -43,18 +36,12 @@ const char tstamp_type_val_to_name_doc[] =
     "tstamp_type_val_to_name(type) returns the name of a time stamp type, or None if it has none";
 PyObject *wirelet_tstamp_type_val_to_name(PyObject *, PyObject *args)
 {
-    int type;
-    if (!PyArg_ParseTuple(args, "i:tstamp_type_val_to_name", &type))
-        return nullptr;
-    return Py_BuildValue("z", pcap_tstamp_type_val_to_name(type));
+    return name_of_value(args, "i:tstamp_type_val_to_name", pcap_tstamp_type_val_to_name);
 }
 
 const char tstamp_type_val_to_description_doc[] =
     "tstamp_type_val_to_description(type) describes a time stamp type, or returns None if it is unknown";
 PyObject *wirelet_tstamp_type_val_to_description(PyObject *, PyObject *args)
 {
-    int type;
-    if (!PyArg_ParseTuple(args, "i:tstamp_type_val_to_description", &type))
-        return nullptr;
-    return Py_BuildValue("z", pcap_tstamp_type_val_to_description(type));
+    return name_of_value(args, "i:tstamp_type_val_to_description", pcap_tstamp_type_val_to_description);
 }
