@@ -33,6 +33,16 @@ static PyObject *packet_pair(PyObject *header, const u_char *data, Py_ssize_t le
     return pair;
 }
 
+// The header of a packet next() or iteration hands over, in the handle's
+// unit; empty with PcapError set when it cannot be made.
+static inline Ref packet_header(const HandleState *state, const pcap_pkthdr *hdr)
+{
+    Ref header = Ref::steal(new_pkthdr(hdr, state->ts_form));
+    if (!header)
+        PyErr_SetString(PcapError, "Can't build pkthdr");
+    return header;
+}
+
 // One packet for next() and iteration: 1 with hdr and data set; 0 for none
 // (the read timeout passed, the end of the file, breakloop() or close());
 // -1 with an exception set. across_timeouts: a live read waits until a
@@ -117,11 +127,9 @@ PyObject *reader_next(PyObject *self, PyObject *)
         // never None.
         return packet_pair(Py_None, reinterpret_cast<const u_char *>(""), 0);
     }
-    Ref header = Ref::steal(new_pkthdr(hdr, state->ts_form));
-    if (!header) {
-        PyErr_SetString(PcapError, "Can't build pkthdr");
+    Ref header = packet_header(state, hdr);
+    if (!header)
         return nullptr;
-    }
     return packet_pair(header.get(), data, hdr->caplen);
 }
 
@@ -139,11 +147,9 @@ PyObject *reader_iter(PyObject *self)
 // never containers, so the collector has nothing to track in it.
 static PyObject *iteration_pair(HandleState *state, const pcap_pkthdr *hdr, const u_char *data)
 {
-    Ref header = Ref::steal(new_pkthdr(hdr, state->ts_form));
-    if (!header) {
-        PyErr_SetString(PcapError, "Can't build pkthdr");
+    Ref header = packet_header(state, hdr);
+    if (!header)
         return nullptr;
-    }
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data), hdr->caplen));
     if (!bytes)
         return nullptr;
